@@ -1,0 +1,138 @@
+// Drives a running setup.exe from another process: finds its dialogs, reads them and presses keys.
+#include "page_driver.h"
+
+#include <string.h>
+
+std::string WindowsPath(const std::string &path)
+{
+    if (path.empty() || path[0] != '/')
+        return path;
+    std::string result = "Z:" + path;
+    for (char &c : result)
+        if (c == '/')
+            c = '\\';
+    return result;
+}
+
+bool StartProgram(const std::string &exe, const std::string &args, const std::string &dir, HANDLE job,
+                  Program *program)
+{
+    std::string command = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    // Suspended until it is in the job, so that nothing it starts escapes the count.
+    if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, dir.c_str(), &si, &pi))
+        return false;
+    if (job)
+        AssignProcessToJobObject(job, pi.hProcess);
+    ResumeThread(pi.hThread);
+    CloseHandle(pi.hThread);
+    *program = {pi.hProcess, pi.dwProcessId, pi.dwThreadId};
+    return true;
+}
+
+struct DialogSearch {
+    DWORD pid;
+    HWND found;
+};
+
+static BOOL CALLBACK MatchDialog(HWND hWnd, LPARAM lParam)
+{
+    DialogSearch *search = (DialogSearch *)lParam;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hWnd, &pid);
+    if (pid != search->pid || !IsWindowVisible(hWnd) || ClassOf(hWnd) != "#32770")
+        return TRUE;
+    search->found = hWnd;
+    return FALSE;
+}
+
+// Keys go where the focus is, and the focus is set as the dialog becomes the active window,
+// which may come a moment after it is shown.
+static bool IsReady(const Program &program, HWND hDlg)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    return GetGUIThreadInfo(program.tid, &info) && info.hwndActive == hDlg && info.hwndFocus;
+}
+
+HWND WaitForDialog(const Program &program, HWND previous, DWORD timeoutMs)
+{
+    DialogSearch search = {program.pid, NULL};
+    for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(20)) {
+        if (previous && IsWindow(previous))
+            continue;
+        search.found = NULL;
+        EnumWindows(MatchDialog, (LPARAM)&search);
+        if (search.found && IsReady(program, search.found))
+            return search.found;
+        if (WaitForSingleObject(program.hProcess, 0) == WAIT_OBJECT_0)
+            return NULL;
+    }
+    return search.found;  // shown but never focused: the caller's checks will say so
+}
+
+std::string WindowTextOf(HWND hWnd)
+{
+    // WM_GETTEXT rather than GetWindowText: it reaches into another process's controls.
+    char text[4096] = "";
+    SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_BLOCK, 5000, NULL);
+    return text;
+}
+
+std::string ClassOf(HWND hWnd)
+{
+    char name[64] = "";
+    GetClassNameA(hWnd, name, sizeof name);
+    return name;
+}
+
+HWND FocusOf(const Program &program)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    return GetGUIThreadInfo(program.tid, &info) ? info.hwndFocus : NULL;
+}
+
+static void Click(HWND hButton)
+{
+    PostMessageA(hButton, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+    PostMessageA(hButton, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+}
+
+bool Act(HWND hDlg, const Program &program, Action action)
+{
+    switch (action) {
+    case PRESS_ENTER_IN_TEXT:
+        // Focus moves as a click into the text box would move it; then Enter goes to the text box.
+        SendMessageA(hDlg, WM_NEXTDLGCTL, (WPARAM)GetDlgItem(hDlg, 1003), TRUE);
+        if (FocusOf(program) != GetDlgItem(hDlg, 1003))
+            return false;
+        // fall through
+    case PRESS_ENTER:
+        PostMessageA(FocusOf(program), WM_KEYDOWN, VK_RETURN, 1);
+        break;
+    case PRESS_ESCAPE:
+        PostMessageA(FocusOf(program), WM_KEYDOWN, VK_ESCAPE, 1);
+        break;
+    case CLICK_MAIN:
+        Click(GetDlgItem(hDlg, IDOK));
+        break;
+    case CLICK_CANCEL:
+        Click(GetDlgItem(hDlg, IDCANCEL));
+        break;
+    case CLOSE_BOX:
+        PostMessageA(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+        break;
+    }
+    return true;
+}
+
+DWORD WaitForExit(const Program &program, DWORD timeoutMs)
+{
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(program.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(program.hProcess, &code);
+    return code;
+}

@@ -1,0 +1,34 @@
+// Drives a running setup.exe from another process, the way a user and the dialog manager would.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+struct Program {
+    HANDLE hProcess;
+    DWORD pid;
+    DWORD tid;  // the one thread, which owns every page
+};
+
+// Turns a Unix path into the Z: path Wine gives it; Windows paths pass unchanged.
+std::string WindowsPath(const std::string &path);
+
+// Starts `exe args` in `dir`, inside `job` when one is given.
+bool StartProgram(const std::string &exe, const std::string &args, const std::string &dir, HANDLE job,
+                  Program *program);
+
+// Waits for a dialog of the program, once `previous` is gone, to be shown, active and focused.
+// NULL when the program ends or `timeoutMs` passes without one.
+HWND WaitForDialog(const Program &program, HWND previous, DWORD timeoutMs);
+
+std::string WindowTextOf(HWND hWnd);
+std::string ClassOf(HWND hWnd);
+HWND FocusOf(const Program &program);
+
+// What a user does to end a page.
+enum Action { PRESS_ENTER, PRESS_ENTER_IN_TEXT, PRESS_ESCAPE, CLICK_MAIN, CLICK_CANCEL, CLOSE_BOX };
+// False when the action could not be carried out as asked.
+bool Act(HWND hDlg, const Program &program, Action action);
+
+// The exit status, or STILL_ACTIVE when the program has not ended within `timeoutMs`.
+DWORD WaitForExit(const Program &program, DWORD timeoutMs);

@@ -1,0 +1,32 @@
+#!/bin/sh
+# `make run`: lays a throwaway ship folder under build/ and starts setup.exe from it under Wine in
+# a throwaway prefix. With a display the user clicks through it; without one the pages are walked
+# (I Agree, Install, Finish) on a virtual display and a picture of each is saved.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$top/build
+
+# PE32 needs a Wine that can run 32-bit code, which a kernel without 32-bit support cannot.
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then target=win32; else target=win64; fi
+echo "Running build/$target/setup.exe ($([ $target = win32 ] && echo "the shipped PE32 build" ||
+    echo "the x86-64 build: this machine's Wine cannot run 32-bit programs"))."
+
+ship=$build/ship
+rm -rf "$ship"
+mkdir -p "$ship"
+cp "$build/$target/setup.exe" "$top/quibel43.inf" "$ship/"
+
+if [ -n "${DISPLAY:-}" ]; then
+    cd "$ship"
+    exec "$top/tools/wine_session.sh" "$build/wine-run" wine setup.exe
+fi
+
+screens=$build/screens
+rm -rf "$screens"
+mkdir -p "$screens"
+"$top/tools/wine_session.sh" --virtual-display "$build/wine-run" \
+    wine "$build/win64/tools/walk_pages.exe" "$ship/setup.exe" "$screens"
+for picture in "$screens"/*.bmp; do
+    convert "$picture" "${picture%.bmp}.png" && rm "$picture"
+done
+echo "Pictures of each window: $(ls "$screens"/*.png | sed "s|^$top/||" | tr '\n' ' ')"

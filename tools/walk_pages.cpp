@@ -1,0 +1,67 @@
+// `make run` without a display: walks setup.exe as a user would (Enter on each window: I Agree,
+// Install, Finish) and saves a picture of every window it shows.
+// usage: walk_pages SETUP_EXE PICTURE_DIR
+#include <windows.h>
+
+#include <stdio.h>
+
+#include <string>
+
+#include "page_driver.h"
+
+// Copies the window's part of the screen into a 24-bit BMP file.
+static bool SavePicture(HWND hWnd, const std::string &path)
+{
+    RECT r;
+    GetWindowRect(hWnd, &r);
+    BITMAPINFOHEADER info = {sizeof info, r.right - r.left, r.bottom - r.top, 1, 24, BI_RGB};
+    info.biSizeImage = ((info.biWidth * 3 + 3) & ~3) * info.biHeight;
+    BITMAPFILEHEADER file = {0x4D42, DWORD(sizeof file + sizeof info + info.biSizeImage), 0, 0,
+                             DWORD(sizeof file + sizeof info)};
+    HDC hScreen = GetDC(NULL), hMemory = CreateCompatibleDC(hScreen);
+    void *bits = NULL;
+    HBITMAP hBitmap = CreateDIBSection(hMemory, (BITMAPINFO *)&info, DIB_RGB_COLORS, &bits, NULL, 0);
+    SelectObject(hMemory, hBitmap);
+    BitBlt(hMemory, 0, 0, info.biWidth, info.biHeight, hScreen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    FILE *f = fopen(path.c_str(), "wb");
+    bool saved = f && fwrite(&file, sizeof file, 1, f) && fwrite(&info, sizeof info, 1, f) &&
+                 fwrite(bits, info.biSizeImage, 1, f);
+    if (f)
+        fclose(f);
+    DeleteObject(hBitmap);
+    DeleteDC(hMemory);
+    ReleaseDC(NULL, hScreen);
+    return saved;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: walk_pages SETUP_EXE PICTURE_DIR\n");
+        return 2;
+    }
+    std::string exe = WindowsPath(argv[1]), pictures = WindowsPath(argv[2]);
+    Program program;
+    if (!StartProgram(exe, "", exe.substr(0, exe.find_last_of('\\')), NULL, &program)) {
+        fprintf(stderr, "walk_pages: cannot start %s\n", exe.c_str());
+        return 1;
+    }
+    HWND hPrevious = NULL;
+    for (int n = 1; n <= 6; n++) {
+        HWND hWnd = WaitForDialog(program, hPrevious, 15000);
+        if (!hWnd)
+            break;
+        Sleep(1000);  // Wine finishes drawing the frame a moment after the window is shown
+        HWND hText = GetDlgItem(hWnd, 1003);
+        std::string what = hText ? "page \"" + WindowTextOf(GetDlgItem(hWnd, IDOK)) + "\"" : "message box";
+        std::string path = pictures + "\\window-" + std::to_string(n) + ".bmp";
+        printf("%s: %s\n", what.c_str(), SavePicture(hWnd, path) ? path.c_str() : "no picture");
+        fflush(stdout);
+        Act(hWnd, program, PRESS_ENTER);
+        hPrevious = hWnd;
+    }
+    DWORD code = WaitForExit(program, 15000);
+    printf("setup.exe ended with exit status %lu\n", code);
+    return code == 0 ? 0 : 1;
+}
