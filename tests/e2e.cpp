@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -240,22 +241,21 @@ static const char *WindowName(int window)
     return names[window];
 }
 
+static std::string FileBytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "nothing";
+}
+
 // A copy of setup.exe whose "LICENSE" layout has another name, so no page window can be made.
 static bool CopyWithoutLicenseLayout(const std::string &from, const std::string &to)
 {
-    HANDLE h = CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    std::string bytes(GetFileSize(h, NULL), '\0');
-    DWORD done = 0;
-    ReadFile(h, &bytes[0], bytes.size(), &done, NULL);
-    CloseHandle(h);
+    std::string bytes = FileBytes(from);
     size_t at = bytes.find(std::string("L\0I\0C\0E\0N\0S\0E\0", 14));
     if (at == std::string::npos)
         return false;
     bytes[at + 12] = 'X';
-    h = CreateFileA(to.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    WriteFile(h, bytes.data(), bytes.size(), &done, NULL);
-    CloseHandle(h);
-    return done == bytes.size();
+    return (bool)(std::ofstream(to, std::ios::binary) << bytes);
 }
 
 static bool PrepareFolder(const Scenario &s, const std::string &dir, const std::string &setup,
@@ -269,24 +269,10 @@ static bool PrepareFolder(const Scenario &s, const std::string &dir, const std::
     return CopyFileA(setup.c_str(), (dir + "\\setup.exe").c_str(), FALSE);
 }
 
-static std::string ReadLaunchRecord(const std::string &dir)
-{
-    // The shell starts the verb's handler and returns; give the handler time to write.
-    for (int i = 0; i < 100; i++, Sleep(50)) {
-        FILE *f = fopen((dir + "\\launched.txt").c_str(), "rb");
-        if (!f)
-            continue;
-        char line[1024] = "";
-        fgets(line, sizeof line, f);
-        fclose(f);
-        return line;
-    }
-    return "nothing";
-}
-
 static void CheckLaunch(const Scenario &s, const std::string &dir, HANDLE job)
 {
-    // Everything setup started ends before the next case, so that nothing takes its focus.
+    // Everything setup started ends before the next case (so that nothing takes its focus), and
+    // the verb's handler has written its record.
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
     for (int i = 0; i < 200; i++, Sleep(50)) {
         QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, NULL);
@@ -296,7 +282,7 @@ static void CheckLaunch(const Scenario &s, const std::string &dir, HANDLE job)
     if (!s.launches)
         ExpectNumber("processes started (setup itself only)", 1, info.TotalProcesses);
     else
-        Expect("launch", "show 1, " + dir + "\\quibel43.inf", ReadLaunchRecord(dir));
+        Expect("launch", "show 1, " + dir + "\\quibel43.inf", FileBytes(dir + "\\launched.txt"));
 }
 
 static void Walk(const Scenario &s, const Program &program)

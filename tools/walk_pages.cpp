@@ -52,6 +52,8 @@ int main(int argc, char **argv)
         HWND hWnd = WaitForDialog(program, hPrevious, 15000);
         if (!hWnd)
             break;
+        // Wine may draw the first window's title bar as inactive although the window is active.
+        SendMessageA(hWnd, WM_NCACTIVATE, TRUE, 0);
         Sleep(1000);  // Wine finishes drawing the frame a moment after the window is shown
         HWND hText = GetDlgItem(hWnd, 1003);
         std::string what = hText ? "page \"" + WindowTextOf(GetDlgItem(hWnd, IDOK)) + "\"" : "message box";
