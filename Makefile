@@ -2,7 +2,7 @@
 PACKAGES := cmake make python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             wine wine64 fonts-wine xvfb imagemagick
 
-.PHONY: all check run deps clean
+.PHONY: all check run bench deps clean
 
 all:
 	cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
@@ -17,6 +17,10 @@ check: deps
 run: deps
 	$(MAKE) all
 	tools/run.sh
+
+bench: deps
+	$(MAKE) all
+	tools/bench.sh
 
 deps:
 	@tools/install_deps.sh $(PACKAGES)

@@ -48,6 +48,13 @@ static BOOL CALLBACK MatchDialog(HWND hWnd, LPARAM lParam)
     return FALSE;
 }
 
+HWND FindDialog(DWORD pid)
+{
+    DialogSearch search = {pid, NULL};
+    EnumWindows(MatchDialog, (LPARAM)&search);
+    return search.found;
+}
+
 // Keys go where the focus is, and the focus is set as the dialog becomes the active window,
 // which may come a moment after it is shown.
 static bool IsReady(const Program &program, HWND hDlg)
@@ -59,18 +66,17 @@ static bool IsReady(const Program &program, HWND hDlg)
 
 HWND WaitForDialog(const Program &program, HWND previous, DWORD timeoutMs)
 {
-    DialogSearch search = {program.pid, NULL};
+    HWND hFound = NULL;
     for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(20)) {
         if (previous && IsWindow(previous))
             continue;
-        search.found = NULL;
-        EnumWindows(MatchDialog, (LPARAM)&search);
-        if (search.found && IsReady(program, search.found))
-            return search.found;
+        hFound = FindDialog(program.pid);
+        if (hFound && IsReady(program, hFound))
+            return hFound;
         if (WaitForSingleObject(program.hProcess, 0) == WAIT_OBJECT_0)
             return NULL;
     }
-    return search.found;  // shown but never focused: the caller's checks will say so
+    return hFound;  // shown but never focused: the caller's checks will say so
 }
 
 std::string WindowTextOf(HWND hWnd)

@@ -17,6 +17,9 @@ std::string WindowsPath(const std::string &path);
 bool StartProgram(const std::string &exe, const std::string &args, const std::string &dir, HANDLE job,
                   Program *program);
 
+// A visible dialog of the program, or NULL.
+HWND FindDialog(DWORD pid);
+
 // Waits for a dialog of the program, once `previous` is gone, to be shown, active and focused.
 // NULL when the program ends or `timeoutMs` passes without one.
 HWND WaitForDialog(const Program &program, HWND previous, DWORD timeoutMs);

@@ -7,7 +7,7 @@ set -eu
 virtual=
 if [ "${1:-}" = --virtual-display ]; then virtual=1; shift; fi
 [ -n "${DISPLAY:-}" ] || virtual=1
-prefix=$1; shift
+prefix=$(realpath -m "$1"); shift  # Wine takes only an absolute prefix
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 # No Mono or Gecko prompts; no menu entries written into the real $HOME when a shortcut is made.

@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""Checks the shipped setup.exe the way Windows reads it: size, header, imports and resources.
+
+usage: check_pe.py SETUP_EXE
+"""
+import struct
+import sys
+import xml.etree.ElementTree as ET
+
+IMPORTS = {
+    "kernel32.dll": ["GetModuleHandleA"],
+    "msvcrt.dll": ["exit"],
+    "shell32.dll": ["ShellExecuteA"],
+    "user32.dll": ["DialogBoxParamA", "EndDialog", "LoadIconA", "MessageBoxA", "SendMessageA",
+                   "SetDlgItemTextA", "SetWindowTextA"],
+}
+SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+}
+VERSION = {
+    "ProductName": "Quibel32", "ProductVersion": "4.3", "FileVersion": "4.3",
+    "FileDescription": "Quibel32 4.3 Setup", "OriginalFilename": "setup.exe",
+    "CompanyName": "Quibel Tide Software",
+    "LegalCopyright": "Copyright (c) 1996-2004 Quibel Tide Software",
+}
+EN_US = 1033
+
+
+def read_pe(path):
+    data = open(path, "rb").read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    machine, count, _, _, _, optional_size, characteristics = struct.unpack_from("<HHIIIHH", data, pe + 4)
+    opt = pe + 24
+    sections = []
+    for i in range(count):
+        at = opt + optional_size + 40 * i
+        name = data[at:at + 8].rstrip(b"\0").decode()
+        size, rva, raw_size, raw = struct.unpack_from("<IIII", data, at + 8)
+        sections.append((name, rva, max(size, raw_size), raw, struct.unpack_from("<I", data, at + 36)[0]))
+
+    def at_rva(rva):
+        return next(raw + rva - start for _, start, size, raw, _ in sections if start <= rva < start + size)
+
+    def directory(n):
+        return struct.unpack_from("<II", data, opt + 96 + 8 * n)
+
+    def c_string(rva):
+        start = at_rva(rva)
+        return data[start:data.index(b"\0", start)].decode()
+
+    imports = {}
+    descriptor = at_rva(directory(1)[0])
+    while struct.unpack_from("<I", data, descriptor + 12)[0]:
+        names, _, _, dll, _ = struct.unpack_from("<IIIII", data, descriptor)
+        thunks = at_rva(names)
+        functions = []
+        while struct.unpack_from("<I", data, thunks)[0]:
+            thunk = struct.unpack_from("<I", data, thunks)[0]
+            functions.append("#%d" % (thunk & 0xFFFF) if thunk >> 31 else c_string(thunk + 2))
+            thunks += 4
+        imports[c_string(dll).lower()] = sorted(functions)
+        descriptor += 20
+
+    resources = {}
+    root = at_rva(directory(2)[0])
+
+    def walk(offset, path):
+        named, ids = struct.unpack_from("<HH", data, root + offset + 12)
+        for k in range(named + ids):
+            name, target = struct.unpack_from("<II", data, root + offset + 16 + 8 * k)
+            if name >> 31:
+                length = struct.unpack_from("<H", data, root + (name & 0x7FFFFFFF))[0]
+                start = root + (name & 0x7FFFFFFF) + 2
+                name = data[start:start + 2 * length].decode("utf-16-le")
+            if target >> 31:
+                walk(target & 0x7FFFFFFF, path + (name,))
+            else:
+                rva, size = struct.unpack_from("<II", data, root + target)
+                resources[path + (name,)] = data[at_rva(rva):at_rva(rva) + size]
+    walk(0, ())
+
+    return {
+        "size": len(data), "machine": machine, "characteristics": characteristics,
+        "magic": struct.unpack_from("<H", data, opt)[0],
+        "os": struct.unpack_from("<HH", data, opt + 40), "subsystem version": struct.unpack_from("<HH", data, opt + 48),
+        "subsystem": struct.unpack_from("<H", data, opt + 68)[0],
+        "dll characteristics": struct.unpack_from("<H", data, opt + 70)[0],
+        "relocations": directory(5)[1], "sections": sections, "imports": imports, "resources": resources,
+    }
+
+
+def version_strings(block):
+    """The strings of a VS_VERSIONINFO resource, keyed by string table and name."""
+    found = {}
+
+    def walk(at, end, path):
+        while at < end:
+            length, value_length, is_text = struct.unpack_from("<HHH", block, at)
+            key_end = block.index(b"\0\0", at + 6)
+            key_end += (key_end - at) % 2  # the terminator starts on a character boundary
+            key = block[at + 6:key_end].decode("utf-16-le")
+            value = (key_end + 2 + 3) & ~3
+            if len(path) == 3 and is_text:
+                found[path[2] + "/" + key] = block[value:value + 2 * value_length].decode("utf-16-le").rstrip("\0")
+            children = value + (2 * value_length if is_text else value_length)
+            walk((children + 3) & ~3, at + length, path + (key,))
+            at = (at + length + 3) & ~3
+    walk(0, len(block), ())
+    return found
+
+
+def manifest_facts(text):
+    tree = ET.fromstring(text)
+    elements = list(tree.iter())
+    local = lambda e: e.tag.split("}")[-1]
+    return {
+        "level": [e.get("level") for e in elements if local(e) == "requestedExecutionLevel"],
+        "supported": {e.get("Id") for e in elements if local(e) == "supportedOS"},
+        "dpiAware": [e.text for e in elements if local(e) == "dpiAware"],
+        "dependency": [local(e) for e in elements if local(e) == "dependency"],
+    }
+
+
+def checks(pe):
+    res = pe["resources"]
+    manifest = manifest_facts(res.get((24, 1, EN_US), b"<none/>"))
+    strings = version_strings(res.get((16, 1, EN_US), b""))
+    icon = res.get((3, 1, EN_US), b"\0" * 40)
+    writable_code = [s[0] for s in pe["sections"] if s[4] & 0xA0000000 == 0xA0000000]
+    return [
+        # what                                   expected                got
+        ("file size at most 8192",               True,                   pe["size"] <= 8192),
+        ("machine (i386)",                       0x14C,                  pe["machine"]),
+        ("PE32 optional header",                 0x10B,                  pe["magic"]),
+        ("relocations kept",                     0,                      pe["characteristics"] & 1),
+        ("subsystem (Windows GUI)",              2,                      pe["subsystem"]),
+        ("subsystem version",                    (4, 0),                 pe["subsystem version"]),
+        ("OS version",                           (4, 0),                 pe["os"]),
+        ("dynamic base and NX compatible",       0x140,                  pe["dll characteristics"] & 0x140),
+        ("relocation table present",             True,                   pe["relocations"] > 0),
+        ("sections both writable and executable", [],                    writable_code),
+        ("imports",                              IMPORTS,                pe["imports"]),
+        ("layouts and icon group",               True,                   all(k in res for k in [(5, "LICENSE", EN_US), (5, "DONE", EN_US), (14, "SETUP", EN_US)])),
+        ("icon image: 32 x 32, 4 bits, mask",    (40, 32, 64, 1, 4),     struct.unpack_from("<IiiHH", icon)),
+        ("execution level",                      ["requireAdministrator"], manifest["level"]),
+        ("supported OS",                         SUPPORTED_OS,           manifest["supported"]),
+        ("DPI aware",                            ["true"],               manifest["dpiAware"]),
+        ("manifest dependencies",                [],                     manifest["dependency"]),
+        ("version strings (en-US, Unicode)",     {"040904B0/" + k: v for k, v in VERSION.items()}, strings),
+    ]
+
+
+def main():
+    results = checks(read_pe(sys.argv[1]))
+    failed = [(what, expected, got) for what, expected, got in results if expected != got]
+    for what, expected, got in failed:
+        print("FAIL %s: expected %r, got %r" % (what, expected, got))
+    print("%d of %d checks failed" % (len(failed), len(results)))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
