@@ -2,7 +2,7 @@
 PACKAGES := cmake make python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             wine wine64 fonts-wine xvfb imagemagick
 
-.PHONY: all check run bench deps clean
+.PHONY: all check run bench dist deps clean
 
 all:
 	cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
@@ -17,6 +17,10 @@ check: deps
 run: deps
 	$(MAKE) all
 	tools/run.sh
+
+# The release folder: the PE32 setup.exe and the script, with a note of the product files to add.
+dist: all
+	tools/ship.sh build/win32/setup.exe build/dist
 
 bench: deps
 	$(MAKE) all

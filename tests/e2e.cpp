@@ -1,11 +1,15 @@
 // End to end: starts the real setup.exe under Wine and walks it as a user would, checking every
 // window it shows against the layouts and texts, what it launches, and its exit status.
-// usage: e2e SETUP_EXE SCRIPT PROBE_DLL WORK_DIR      (also: e2e --record FILE, as the install verb)
+// usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL WORK_DIR   the pages, with the install verb recorded
+//        e2e install SHIP_DIR PROBE_DLL                  the real install and uninstall
+//        e2e --record SCRIPT                             the recorder, as the install verb runs it
 #include <windows.h>
+#include <shlobj.h>
 
 #include <stdio.h>
 
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -81,7 +85,7 @@ static const Page kPages[] = {
     /* MANUAL     */ {&kLicense, kSummary, "Finish"},
 };
 
-enum Folder { WITH_SCRIPT, NO_SCRIPT, NO_LICENSE_LAYOUT };
+enum Contents { WITH_SCRIPT, NO_SCRIPT, NO_LICENSE_LAYOUT };
 
 struct Step {
     int window;  // a page, the message box, or END: the program must end here
@@ -91,7 +95,7 @@ struct Step {
 struct Scenario {
     const char *name;
     const char *args;
-    Folder folder;
+    Contents folder;
     bool launches;
     Step steps[5];
 };
@@ -273,12 +277,9 @@ static void CheckLaunch(const Scenario &s, const std::string &dir, HANDLE job)
 {
     // Everything setup started ends before the next case (so that nothing takes its focus), and
     // the verb's handler has written its record.
+    WaitForJob(job, 10000);
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-    for (int i = 0; i < 200; i++, Sleep(50)) {
-        QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, NULL);
-        if (!info.ActiveProcesses)
-            break;
-    }
+    QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, NULL);
     if (!s.launches)
         ExpectNumber("processes started (setup itself only)", 1, info.TotalProcesses);
     else
@@ -317,12 +318,21 @@ static void Walk(const Scenario &s, const Program &program)
     }
 }
 
+static bool Report(const char *name, DWORD start)
+{
+    printf("%s %s (%.1f s)\n", g_faults.empty() ? "ok  " : "FAIL", name, (GetTickCount() - start) / 1000.0);
+    for (const std::string &fault : g_faults)
+        printf("       %s\n", fault.c_str());
+    bool passed = g_faults.empty();
+    g_faults.clear();
+    g_window = "";
+    return passed;
+}
+
 static bool RunScenario(int n, const std::string &setup, const std::string &script, const std::string &work)
 {
     const Scenario &s = kScenarios[n];
     DWORD start = GetTickCount();
-    g_faults.clear();
-    g_window = "";
     std::string dir = work + "\\case" + std::to_string(n);
     HANDLE job = CreateJobObjectA(NULL, NULL);
     Program program;
@@ -336,10 +346,137 @@ static bool RunScenario(int n, const std::string &setup, const std::string &scri
         ExpectNumber("exit status", 0, code);
         CheckLaunch(s, dir, job);
     }
-    printf("%s %s (%.1f s)\n", g_faults.empty() ? "ok  " : "FAIL", s.name, (GetTickCount() - start) / 1000.0);
-    for (const std::string &fault : g_faults)
-        printf("       %s\n", fault.c_str());
-    return g_faults.empty();
+    return Report(s.name, start);
+}
+
+// ---- The real install by the platform's setup engine, and the uninstall ----
+
+static const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+
+static std::string KnownFolder(int csidl)
+{
+    char path[MAX_PATH] = "";
+    SHGetFolderPathA(NULL, csidl, NULL, 0, path);
+    return path;
+}
+
+// Adds the path of everything under `dir` to `names`.
+static void ListTree(const std::string &dir, std::set<std::string> *names)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE hFind = FindFirstFileA((dir + "\\*").c_str(), &found);
+    for (BOOL more = hFind != INVALID_HANDLE_VALUE; more; more = FindNextFileA(hFind, &found)) {
+        std::string name = found.cFileName, path = dir + "\\" + name;
+        if (name == "." || name == "..")
+            continue;
+        names->insert(path);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            ListTree(path, names);
+    }
+    if (hFind != INVALID_HANDLE_VALUE)
+        FindClose(hFind);
+}
+
+// Everything the install may add to, and the uninstall must leave as it was.
+static std::set<std::string> Snapshot()
+{
+    std::set<std::string> names;
+    for (int csidl : {CSIDL_PROGRAM_FILES, CSIDL_COMMON_PROGRAMS, CSIDL_PROGRAMS})
+        ListTree(KnownFolder(csidl), &names);
+    ListTree(KnownFolder(CSIDL_WINDOWS) + "\\inf", &names);
+    HKEY hKey;
+    char name[256];
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
+        for (DWORD i = 0; RegEnumKeyA(hKey, i, name, sizeof name) == ERROR_SUCCESS; i++)
+            names.insert(std::string("HKLM\\") + kUninstallKey + "\\" + name);
+        RegCloseKey(hKey);
+    }
+    return names;
+}
+
+static std::string ShortcutTarget(const std::string &path)
+{
+    char target[MAX_PATH] = "no shortcut";
+    WCHAR wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+    IShellLinkA *link = NULL;
+    IPersistFile *file = NULL;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void **)&link)) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file)) && SUCCEEDED(file->Load(wide, STGM_READ)))
+        link->GetPath(target, MAX_PATH, NULL, 0);
+    if (file)
+        file->Release();
+    if (link)
+        link->Release();
+    return target;
+}
+
+static std::string UninstallValue(const char *name)
+{
+    char value[1024] = "none";
+    DWORD size = sizeof value;
+    RegGetValueA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\Quibel32").c_str(), name, RRF_RT_REG_SZ,
+                 NULL, value, &size);
+    return value;
+}
+
+// What the summary page promises: the ten files in Program Files\Quibel32, a Start menu folder
+// with a shortcut to the program, and an uninstall entry, for which the script keeps a copy of itself.
+static void CheckInstalled(const std::string &ship)
+{
+    std::string folder = KnownFolder(CSIDL_PROGRAM_FILES) + "\\Quibel32";
+    std::set<std::string> shipped, installed;
+    ListTree(ship, &shipped);
+    ListTree(folder, &installed);
+    int products = 0;
+    for (const std::string &path : shipped) {
+        std::string name = path.substr(ship.size() + 1);
+        if (name == "setup.exe" || name == "quibel43.inf")
+            continue;
+        products++;
+        Expect(name + " installed", FileBytes(path), FileBytes(folder + "\\" + name));
+    }
+    ExpectNumber("product files shipped", 10, products);
+    ExpectNumber("entries in the program folder", 10, installed.size());
+    Expect("shortcut target", folder + "\\quibel32.exe",
+           ShortcutTarget(KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32\\Quibel32.lnk"));
+    Expect("uninstall entry's DisplayName", "Quibel32 version 4.3", UninstallValue("DisplayName"));
+    Expect("script kept for the uninstall", FileBytes(ship + "\\quibel43.inf"),
+           FileBytes(KnownFolder(CSIDL_WINDOWS) + "\\inf\\quibel43.inf"));
+}
+
+static void CheckUnchanged(const std::set<std::string> &before, const std::set<std::string> &after)
+{
+    for (const std::string &name : after)
+        if (!before.count(name))
+            Fault("after the uninstall: expected it gone, got " + name);
+    for (const std::string &name : before)
+        if (!after.count(name))
+            Fault("after the uninstall: expected it untouched, got it removed: " + name);
+}
+
+static bool RunInstall(const std::string &ship)
+{
+    static const Scenario kInstall = {"install and uninstall for real", "", WITH_SCRIPT, true,
+                                      {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ENTER}, {END}}};
+    DWORD start = GetTickCount();
+    std::set<std::string> before = Snapshot();
+    HANDLE job = CreateJobObjectA(NULL, NULL), uninstallJob = CreateJobObjectA(NULL, NULL);
+    Program program, uninstaller;
+    if (!StartProgram(ship + "\\setup.exe", "", ship, job, &program))
+        return Fault("could not start " + ship + "\\setup.exe"), Report(kInstall.name, start);
+    Walk(kInstall, program);
+    g_window = "";
+    ExpectNumber("exit status", 0, WaitForExit(program, 10000));
+    if (!WaitForJob(job, 120000))
+        Fault("the setup engine was still at work after 2 minutes");
+    CheckInstalled(ship);
+    // As Add/Remove Programs would: the platform's uninstaller runs the entry's UninstallString.
+    if (!StartProgram("uninstaller.exe", "--remove Quibel32", ship, uninstallJob, &uninstaller) ||
+        !WaitForJob(uninstallJob, 120000))
+        Fault("the uninstall did not run to its end");
+    CheckUnchanged(before, Snapshot());
+    return Report(kInstall.name, start);
 }
 
 // Stands in for the install verb's handler: notes how and what the shell asked it to run.
@@ -355,14 +492,22 @@ static int Record(const char *script)
 
 int main(int argc, char **argv)
 {
-    if (argc == 3 && std::string(argv[1]) == "--record")
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "--record" && argc == 3)
         return Record(argv[2]);
-    if (argc != 5) {
-        fprintf(stderr, "usage: e2e SETUP_EXE SCRIPT PROBE_DLL WORK_DIR\n");
+    if (mode == "install" && argc == 4) {
+        g_probeDll = WindowsPath(argv[3]);
+        CoInitialize(NULL);
+        return RunInstall(WindowsPath(argv[2])) ? 0 : 1;
+    }
+    if (mode != "pages" || argc != 6) {
+        fprintf(stderr, "usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL WORK_DIR\n"
+                        "       e2e install SHIP_DIR PROBE_DLL\n");
         return 2;
     }
-    std::string setup = WindowsPath(argv[1]), script = WindowsPath(argv[2]), work = WindowsPath(argv[4]);
-    g_probeDll = WindowsPath(argv[3]);
+    std::string setup = WindowsPath(argv[2]), script = WindowsPath(argv[3]), work = WindowsPath(argv[5]);
+    g_probeDll = WindowsPath(argv[4]);
+    // The install verb goes to a recorder for these cases, and back afterwards.
     char self[MAX_PATH];
     GetModuleFileNameA(NULL, self, sizeof self);
     std::string verb = std::string("\"") + self + "\" --record \"%1\"";
@@ -372,10 +517,10 @@ int main(int argc, char **argv)
     RegQueryValueA(HKEY_CLASSES_ROOT, key, saved, &savedSize);
     RegSetValueA(HKEY_CLASSES_ROOT, key, REG_SZ, verb.c_str(), verb.size());
 
-    int failed = 0;
-    for (int n = 0; n < (int)(sizeof kScenarios / sizeof kScenarios[0]); n++)
+    int failed = 0, count = sizeof kScenarios / sizeof kScenarios[0];
+    for (int n = 0; n < count; n++)
         failed += !RunScenario(n, setup, script, work);
     RegSetValueA(HKEY_CLASSES_ROOT, key, REG_SZ, saved, strlen(saved));
-    printf("%d of %d cases failed\n", failed, (int)(sizeof kScenarios / sizeof kScenarios[0]));
+    printf("%d of %d cases failed\n", failed, count);
     return failed ? 1 : 0;
 }

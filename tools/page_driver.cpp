@@ -142,3 +142,15 @@ DWORD WaitForExit(const Program &program, DWORD timeoutMs)
         GetExitCodeProcess(program.hProcess, &code);
     return code;
 }
+
+bool WaitForJob(HANDLE job, DWORD timeoutMs)
+{
+    for (DWORD start = GetTickCount();; Sleep(50)) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+        QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, NULL);
+        if (!info.ActiveProcesses)
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+    }
+}

@@ -35,3 +35,7 @@ bool Act(HWND hDlg, const Program &program, Action action);
 
 // The exit status, or STILL_ACTIVE when the program has not ended within `timeoutMs`.
 DWORD WaitForExit(const Program &program, DWORD timeoutMs);
+
+// Waits for every process started in `job` to end: the program and all it started, such as the
+// setup engine. False when some still run after `timeoutMs`.
+bool WaitForJob(HANDLE job, DWORD timeoutMs);

@@ -1,7 +1,8 @@
 #!/bin/sh
 # `make run`: lays a throwaway ship folder under build/ and starts setup.exe from it under Wine in
 # a throwaway prefix. With a display the user clicks through it; without one the pages are walked
-# (I Agree, Install, Finish) on a virtual display and a picture of each is saved.
+# (I Agree, Install, Finish) on a virtual display and a picture of each is saved. Either way it
+# ends by listing what the install put into the prefix.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build
@@ -12,19 +13,24 @@ echo "Running build/$target/setup.exe ($([ $target = win32 ] && echo "the shippe
     echo "the x86-64 build: this machine's Wine cannot run 32-bit programs"))."
 
 ship=$build/ship
-rm -rf "$ship"
-mkdir -p "$ship"
-cp "$build/$target/setup.exe" "$top/quibel43.inf" "$ship/"
+"$top/tools/ship.sh" "$build/$target/setup.exe" "$ship" --stand-ins
+
+# Runs inside the Wine session: $@ starts setup, then what it installed is listed.
+report='"$@" || exit
+    echo "Installed into the throwaway prefix:"
+    cd "$WINEPREFIX/drive_c" && find "Program Files/Quibel32" "ProgramData/Microsoft/Windows/Start Menu/Programs/Quibel32" \
+        -type f 2>/dev/null | sed "s|^|  C:/|"'
 
 if [ -n "${DISPLAY:-}" ]; then
     cd "$ship"
-    exec "$top/tools/wine_session.sh" "$build/wine-run" wine setup.exe
+    # wineserver -w waits for the setup engine, which setup.exe starts and does not wait for.
+    exec "$top/tools/wine_session.sh" "$build/wine-run" sh -c "$report" sh sh -c 'wine setup.exe; wineserver -w'
 fi
 
 screens=$build/screens
 rm -rf "$screens"
 mkdir -p "$screens"
-"$top/tools/wine_session.sh" --virtual-display "$build/wine-run" \
+"$top/tools/wine_session.sh" --virtual-display "$build/wine-run" sh -c "$report" sh \
     wine "$build/win64/tools/walk_pages.exe" "$ship/setup.exe" "$screens"
 for picture in "$screens"/*.bmp; do
     convert "$picture" "${picture%.bmp}.png" && rm "$picture"

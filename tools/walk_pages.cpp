@@ -1,5 +1,5 @@
 // `make run` without a display: walks setup.exe as a user would (Enter on each window: I Agree,
-// Install, Finish) and saves a picture of every window it shows.
+// Install, Finish), saves a picture of every window it shows, and waits for what setup started.
 // usage: walk_pages SETUP_EXE PICTURE_DIR
 #include <windows.h>
 
@@ -43,7 +43,8 @@ int main(int argc, char **argv)
     }
     std::string exe = WindowsPath(argv[1]), pictures = WindowsPath(argv[2]);
     Program program;
-    if (!StartProgram(exe, "", exe.substr(0, exe.find_last_of('\\')), NULL, &program)) {
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    if (!StartProgram(exe, "", exe.substr(0, exe.find_last_of('\\')), job, &program)) {
         fprintf(stderr, "walk_pages: cannot start %s\n", exe.c_str());
         return 1;
     }
@@ -65,5 +66,7 @@ int main(int argc, char **argv)
     }
     DWORD code = WaitForExit(program, 15000);
     printf("setup.exe ended with exit status %lu\n", code);
+    if (!WaitForJob(job, 120000))
+        printf("what setup.exe started is still running after 2 minutes\n");
     return code == 0 ? 0 : 1;
 }
