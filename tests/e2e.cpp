@@ -145,8 +145,8 @@ static void Expect(const std::string &what, const std::string &expected, const s
     size_t from = at > 20 ? at - 20 : 0;
     char where[48];
     snprintf(where, sizeof where, " (differs at byte %u)", (unsigned)at);
-    Fault(what + ": expected \"" + Escaped(expected.substr(from, 60)) + "\", got \"" +
-                       Escaped(got.substr(from, 60)) + "\"" + (expected.size() > 40 ? where : ""));
+    Fault(what + ": expected \"" + Escaped(expected.substr(from, 60)) + "\", got \"" + Escaped(got.substr(from, 60)) +
+          "\"" + (expected.size() > 40 ? where : ""));
 }
 
 static void ExpectNumber(const std::string &what, long expected, long got, const char *format = "%ld")
@@ -170,20 +170,27 @@ static DWORD TemplateStyle(HWND hWnd, DWORD added)
     return GetWindowLongA(hWnd, GWL_EXSTYLE) & WS_EX_CLIENTEDGE ? style | WS_BORDER : style;
 }
 
+static std::string Place(long x, long y, long cx, long cy)
+{
+    char text[48];
+    snprintf(text, sizeof text, "%ld,%ld %ldx%ld", x, y, cx, cy);
+    return text;
+}
+
 static void CheckLayout(HWND hDlg, const Layout &layout)
 {
+    // Dialog units to pixels, as the dialog manager maps them with the layout's font.
     LONG units = (LONG)ProbeAnswer(hDlg, "probe.units");
-    int bx = LOWORD(units), by = HIWORD(units);
+    auto pixels = [units](int x, int y, int cx, int cy) {
+        int bx = LOWORD(units), by = HIWORD(units);
+        return Place(MulDiv(x, bx, 4), MulDiv(y, by, 8), MulDiv(cx, bx, 4), MulDiv(cy, by, 8));
+    };
     POINT origin = {0, 0};
     RECT client;
     ClientToScreen(hDlg, &origin);
     GetClientRect(hDlg, &client);
-    char where[32];
-    snprintf(where, sizeof where, "%d,%d %dx%d", MulDiv(layout.x, bx, 4), MulDiv(layout.y, by, 8),
-             MulDiv(layout.cx, bx, 4), MulDiv(layout.cy, by, 8));
-    char got[32];
-    snprintf(got, sizeof got, "%ld,%ld %ldx%ld", origin.x, origin.y, client.right, client.bottom);
-    Expect("page client area", where, got);
+    Expect("page client area", pixels(layout.x, layout.y, layout.cx, layout.cy),
+           Place(origin.x, origin.y, client.right, client.bottom));
     ExpectNumber("page style", kPageStyle, TemplateStyle(hDlg, WS_CLIPSIBLINGS | DS_3DLOOK), "%08lx");
 
     HWND hChild = GetWindow(hDlg, GW_CHILD);
@@ -197,13 +204,10 @@ static void CheckLayout(HWND hDlg, const Layout &layout)
         RECT r;
         GetWindowRect(hChild, &r);
         MapWindowPoints(NULL, hDlg, (POINT *)&r, 2);
-        snprintf(where, sizeof where, "%d,%d %dx%d", MulDiv(c.x, bx, 4), MulDiv(c.y, by, 8),
-                 MulDiv(c.cx, bx, 4), MulDiv(c.cy, by, 8));
-        snprintf(got, sizeof got, "%ld,%ld %ldx%ld", r.left, r.top, r.right - r.left, r.bottom - r.top);
         ExpectNumber(name + " id", c.id, GetDlgCtrlID(hChild));
         Expect(name + " class", c.cls, ClassOf(hChild));
         ExpectNumber(name + " style", c.style, TemplateStyle(hChild, 0), "%08lx");
-        Expect(name + " place", where, got);
+        Expect(name + " place", pixels(c.x, c.y, c.cx, c.cy), Place(r.left, r.top, r.right - r.left, r.bottom - r.top));
         if (c.text)
             Expect(name + " text", c.text, WindowTextOf(hChild));
     }

@@ -42,7 +42,7 @@ if [ -n "$virtual" ]; then
     wine regedit /S "$prefix/desktop.reg"
 fi
 wineserver -w
-# Debian's Wine leaves its own TrueType fonts out of the prefix; without them title bars lack
+# Debian's Wine does not find its own TrueType fonts in /usr/share/wine/fonts; without them title bars lack
 # their close box glyph and caption font.
 ln -sf /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
 
