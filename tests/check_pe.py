@@ -3,6 +3,7 @@
 
 usage: check_pe.py SETUP_EXE
 """
+import re
 import struct
 import sys
 import xml.etree.ElementTree as ET
@@ -92,23 +93,10 @@ def read_pe(path):
 
 
 def version_strings(block):
-    """The strings of a VS_VERSIONINFO resource, keyed by string table and name."""
-    found = {}
-
-    def walk(at, end, path):
-        while at < end:
-            length, value_length, is_text = struct.unpack_from("<HHH", block, at)
-            key_end = block.index(b"\0\0", at + 6)
-            key_end += (key_end - at) % 2  # the terminator starts on a character boundary
-            key = block[at + 6:key_end].decode("utf-16-le")
-            value = (key_end + 2 + 3) & ~3
-            if len(path) == 3 and is_text:
-                found[path[2] + "/" + key] = block[value:value + 2 * value_length].decode("utf-16-le").rstrip("\0")
-            children = value + (2 * value_length if is_text else value_length)
-            walk((children + 3) & ~3, at + length, path + (key,))
-            at = (at + length + 3) & ~3
-    walk(0, len(block), ())
-    return found
+    """The key and value pairs of the version resource's string table for en-US, Unicode."""
+    text = block.decode("utf-16-le", "replace")
+    table = text[text.find("040904B0"):]
+    return {key: value for key, value in re.findall(r"([A-Za-z]+)\0+([ -~]+)\0", table) if key in VERSION}
 
 
 def manifest_facts(text):
@@ -148,7 +136,7 @@ def checks(pe):
         ("supported OS",                         SUPPORTED_OS,           manifest["supported"]),
         ("DPI aware",                            ["true"],               manifest["dpiAware"]),
         ("manifest dependencies",                [],                     manifest["dependency"]),
-        ("version strings (en-US, Unicode)",     {"040904B0/" + k: v for k, v in VERSION.items()}, strings),
+        ("version strings (en-US, Unicode)",     VERSION,                strings),
     ]
 
 
