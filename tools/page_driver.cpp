@@ -1,7 +1,12 @@
 // Drives a running setup.exe from another process: finds its dialogs, reads them and presses keys.
 #include "page_driver.h"
 
-#include <string.h>
+#include "page_ids.h"
+
+std::string FolderOf(const std::string &path)
+{
+    return path.substr(0, path.find_last_of('\\'));
+}
 
 std::string WindowsPath(const std::string &path)
 {
@@ -112,8 +117,8 @@ bool Act(HWND hDlg, const Program &program, Action action)
     switch (action) {
     case PRESS_ENTER_IN_TEXT:
         // Focus moves as a click into the text box would move it; then Enter goes to the text box.
-        SendMessageA(hDlg, WM_NEXTDLGCTL, (WPARAM)GetDlgItem(hDlg, 1003), TRUE);
-        if (FocusOf(program) != GetDlgItem(hDlg, 1003))
+        SendMessageA(hDlg, WM_NEXTDLGCTL, (WPARAM)GetDlgItem(hDlg, IDC_PAGE_TEXT), TRUE);
+        if (FocusOf(program) != GetDlgItem(hDlg, IDC_PAGE_TEXT))
             return false;
         // fall through
     case PRESS_ENTER:

@@ -13,6 +13,9 @@ struct Program {
 // Turns a Unix path into the Z: path Wine gives it; Windows paths pass unchanged.
 std::string WindowsPath(const std::string &path);
 
+// The folder part of a Windows path.
+std::string FolderOf(const std::string &path);
+
 // Starts `exe args` in `dir`, inside `job` when one is given.
 bool StartProgram(const std::string &exe, const std::string &args, const std::string &dir, HANDLE job,
                   Program *program);

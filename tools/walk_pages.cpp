@@ -8,6 +8,7 @@
 #include <string>
 
 #include "page_driver.h"
+#include "page_ids.h"
 
 // Copies the window's part of the screen into a 24-bit BMP file.
 static bool SavePicture(HWND hWnd, const std::string &path)
@@ -44,7 +45,7 @@ int main(int argc, char **argv)
     std::string exe = WindowsPath(argv[1]), pictures = WindowsPath(argv[2]);
     Program program;
     HANDLE job = CreateJobObjectA(NULL, NULL);
-    if (!StartProgram(exe, "", exe.substr(0, exe.find_last_of('\\')), job, &program)) {
+    if (!StartProgram(exe, "", FolderOf(exe), job, &program)) {
         fprintf(stderr, "walk_pages: cannot start %s\n", exe.c_str());
         return 1;
     }
@@ -56,8 +57,7 @@ int main(int argc, char **argv)
         // Wine may draw the first window's title bar as inactive although the window is active.
         SendMessageA(hWnd, WM_NCACTIVATE, TRUE, 0);
         Sleep(1000);  // Wine finishes drawing the frame a moment after the window is shown
-        HWND hText = GetDlgItem(hWnd, 1003);
-        std::string what = hText ? "page \"" + WindowTextOf(GetDlgItem(hWnd, IDOK)) + "\"" : "message box";
+        std::string what = GetDlgItem(hWnd, IDC_PAGE_TEXT) ? "page \"" + WindowTextOf(GetDlgItem(hWnd, IDOK)) + "\"" : "message box";
         std::string path = pictures + "\\window-" + std::to_string(n) + ".bmp";
         printf("%s: %s\n", what.c_str(), SavePicture(hWnd, path) ? path.c_str() : "no picture");
         fflush(stdout);

@@ -24,7 +24,7 @@ static bool Measure(const std::string &exe, Sample *sample)
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     Program program;
-    if (!StartProgram(exe, "", exe.substr(0, exe.find_last_of('\\')), NULL, &program))
+    if (!StartProgram(exe, "", FolderOf(exe), NULL, &program))
         return false;
     HWND hDlg;
     while (!(hDlg = FindDialog(program.pid))) {
