@@ -1,14 +1,15 @@
 // End to end: starts the real setup.exe under Wine and walks it as a user would, checking every
 // window it shows against the layouts and texts, what it launches, and its exit status.
-// usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL WORK_DIR   the pages, with the install verb recorded
-//        e2e install SHIP_DIR PROBE_DLL                  the real install and uninstall
+// usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL          the pages, with the install verb recorded
+//        e2e install SHIP_DIR PROBE_DLL WINDOWS         the real install and uninstall on WINDOWS
+//                                                       (win64, winxp or win98, as the session names it)
 //        e2e --record SCRIPT                             the recorder, as the install verb runs it
 #include <windows.h>
+#include <setupapi.h>
 #include <shlobj.h>
 
 #include <stdio.h>
 
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -249,10 +250,25 @@ static const char *WindowName(int window)
     return names[window];
 }
 
+// Plain stdio: the static 32-bit C++ runtime's file streams crash at start-up under 32-bit Wine.
 static std::string FileBytes(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "nothing";
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return "nothing";
+    std::string bytes;
+    char chunk[65536];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;)
+        bytes.append(chunk, n);
+    fclose(f);
+    return bytes;
+}
+
+static bool WriteBytes(const std::string &path, const std::string &bytes)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    bool written = f && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return f && !fclose(f) && written;
 }
 
 // A copy of setup.exe whose "LICENSE" layout has another name, so no page window can be made.
@@ -263,7 +279,7 @@ static bool CopyWithoutLicenseLayout(const std::string &from, const std::string 
     if (at == std::string::npos)
         return false;
     bytes[at + 12] = 'X';
-    return (bool)(std::ofstream(to, std::ios::binary) << bytes);
+    return WriteBytes(to, bytes);
 }
 
 static bool PrepareFolder(const Scenario &s, const std::string &dir, const std::string &setup,
@@ -356,6 +372,29 @@ static bool RunScenario(int n, const std::string &setup, const std::string &scri
 // ---- The real install by the platform's setup engine, and the uninstall ----
 
 static const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+static const char kGroupIni[] = "setup.ini";  // where the 9x engine leaves Start menu groups for the shell
+
+static bool Is64BitWindows()
+{
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    return sizeof(void *) == 8 || wow64;
+}
+
+static bool IsWindows9x()
+{
+    return GetVersion() & 0x80000000;
+}
+
+// The name the test sessions give the Windows this runs on.
+static std::string WindowsName()
+{
+    OSVERSIONINFOA v = {sizeof v};
+    GetVersionExA(&v);
+    char name[48];
+    snprintf(name, sizeof name, "%s %lu.%lu", IsWindows9x() ? "9x" : "NT", v.dwMajorVersion, v.dwMinorVersion);
+    return Is64BitWindows() ? "win64" : std::string(name) == "9x 4.10" ? "win98" : std::string(name) == "NT 5.1" ? "winxp" : name;
+}
 
 static std::string KnownFolder(int csidl)
 {
@@ -381,20 +420,46 @@ static void ListTree(const std::string &dir, std::set<std::string> *names)
         FindClose(hFind);
 }
 
-// Everything the install may add to, and the uninstall must leave as it was.
+// The entries of an ini file in the Windows folder, as "[section] key=value".
+static std::set<std::string> IniEntries(const char *file)
+{
+    std::set<std::string> entries;
+    std::vector<char> sections(65536), lines(65536);
+    GetPrivateProfileSectionNamesA(sections.data(), sections.size(), file);
+    for (const char *section = sections.data(); *section; section += strlen(section) + 1) {
+        GetPrivateProfileSectionA(section, lines.data(), lines.size(), file);
+        for (const char *line = lines.data(); *line; line += strlen(line) + 1)
+            entries.insert("[" + std::string(section) + "] " + line);
+    }
+    return entries;
+}
+
+// Everything the install may add to, and the uninstall must leave as it was: both Program Files
+// folders, both Start menus, the INF folder, the uninstall keys in both registry views (one and the
+// same view on 32-bit Windows) and the 9x engine's groups file. Nothing is left out: Wine's own
+// temp and log files are written elsewhere.
 static std::set<std::string> Snapshot()
 {
     std::set<std::string> names;
-    for (int csidl : {CSIDL_PROGRAM_FILES, CSIDL_COMMON_PROGRAMS, CSIDL_PROGRAMS})
-        ListTree(KnownFolder(csidl), &names);
-    ListTree(KnownFolder(CSIDL_WINDOWS) + "\\inf", &names);
-    HKEY hKey;
-    char name[256];
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
+    char programFiles64[MAX_PATH] = "";  // only a 64-bit program is told where it is: the environment says
+    GetEnvironmentVariableA("ProgramW6432", programFiles64, MAX_PATH);
+    for (const std::string &dir : {KnownFolder(CSIDL_PROGRAM_FILES), KnownFolder(CSIDL_PROGRAM_FILESX86),
+                                   std::string(programFiles64), KnownFolder(CSIDL_COMMON_PROGRAMS),
+                                   KnownFolder(CSIDL_PROGRAMS), KnownFolder(CSIDL_WINDOWS) + "\\inf"})
+        if (!dir.empty())
+            ListTree(dir, &names);
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        HKEY hKey;
+        char name[256];
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | view, &hKey) != ERROR_SUCCESS)
+            continue;
         for (DWORD i = 0; RegEnumKeyA(hKey, i, name, sizeof name) == ERROR_SUCCESS; i++)
-            names.insert(std::string("HKLM\\") + kUninstallKey + "\\" + name);
+            names.insert(std::string(view == KEY_WOW64_32KEY ? "HKLM (32-bit view)\\" : "HKLM (64-bit view)\\") +
+                         kUninstallKey + "\\" + name);
         RegCloseKey(hKey);
     }
+    for (const std::string &entry : IniEntries(kGroupIni))
+        names.insert(std::string(kGroupIni) + ": " + entry);
     return names;
 }
 
@@ -415,17 +480,33 @@ static std::string ShortcutTarget(const std::string &path)
     return target;
 }
 
-static std::string UninstallValue(const char *name)
+// A value of the uninstall entry in one registry view (0: this program's own), or "none".
+static std::string UninstallValue(const char *name, REGSAM view = 0)
 {
     char value[1024] = "none";
     DWORD size = sizeof value;
-    RegGetValueA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\Quibel32").c_str(), name, RRF_RT_REG_SZ,
-                 NULL, value, &size);
+    HKEY hKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\Quibel32").c_str(), 0,
+                      KEY_READ | view, &hKey) == ERROR_SUCCESS) {
+        if (RegQueryValueExA(hKey, name, NULL, NULL, (BYTE *)value, &size) != ERROR_SUCCESS)
+            strcpy(value, "none");
+        RegCloseKey(hKey);
+    }
     return value;
 }
 
-// What the summary page promises: the ten files in Program Files\Quibel32, a Start menu folder
-// with a shortcut to the program, and an uninstall entry, for which the script keeps a copy of itself.
+// The first entry of a section of the groups file, without the "=" Wine writes after a bare line.
+static std::string FirstGroupEntry(const char *section)
+{
+    char lines[4096] = "";
+    GetPrivateProfileSectionA(section, lines, sizeof lines, kGroupIni);
+    std::string line = lines;
+    return !line.empty() && line.back() == '=' ? line.substr(0, line.size() - 1) : line.empty() ? "none" : line;
+}
+
+// What the summary page promises: the ten files in the program folder (where this Windows puts
+// a program of setup's bitness), a Start menu folder with a shortcut to the program, and an
+// uninstall entry in that program's registry view alone, for which the script keeps a copy of itself.
 static void CheckInstalled(const std::string &ship)
 {
     std::string folder = KnownFolder(CSIDL_PROGRAM_FILES) + "\\Quibel32";
@@ -442,11 +523,45 @@ static void CheckInstalled(const std::string &ship)
     }
     ExpectNumber("product files shipped", 10, products);
     ExpectNumber("entries in the program folder", 10, installed.size());
-    Expect("shortcut target", folder + "\\quibel32.exe",
-           ShortcutTarget(KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32\\Quibel32.lnk"));
+    if (IsWindows9x()) {
+        // Wine has no 9x group converter: the group is checked where the engine leaves it for one.
+        char group[64] = "none";
+        GetPrivateProfileStringA("progman.groups", "quibel", "none", group, sizeof group, kGroupIni);
+        Expect("Start menu group in setup.ini", "Quibel32", group);
+        Expect("group's shortcut in setup.ini", "\"Quibel32\",\"" + folder + "\\quibel32.exe\"", FirstGroupEntry("quibel"));
+    } else {
+        Expect("shortcut target", folder + "\\quibel32.exe",
+               ShortcutTarget(KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32\\Quibel32.lnk"));
+    }
     Expect("uninstall entry's DisplayName", "Quibel32 version 4.3", UninstallValue("DisplayName"));
+    if (Is64BitWindows())
+        Expect("uninstall entry in the other registry view", "none",
+               UninstallValue("DisplayName", sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY));
     Expect("script kept for the uninstall", FileBytes(ship + "\\quibel43.inf"),
            FileBytes(KnownFolder(CSIDL_WINDOWS) + "\\inf\\quibel43.inf"));
+}
+
+// Wine's setup engine carries out only the adding half of UpdateInis. The 9x engine also deletes
+// the entry named by the third field of a line whose fourth is empty; that half is done here as it
+// would, for the sections that `section` of `script` names, so that the uninstall's lines are checked.
+static void DeleteIniEntriesAs9xWould(const std::string &script, const std::string &section)
+{
+    HINF hInf = SetupOpenInfFileA(script.c_str(), NULL, INF_STYLE_WIN4, NULL);
+    INFCONTEXT directive, line;
+    char list[256], file[MAX_PATH], iniSection[256], entry[1024], added[1024];
+    if (hInf == INVALID_HANDLE_VALUE || !SetupFindFirstLineA(hInf, section.c_str(), "UpdateInis", &directive))
+        return Fault("expected the uninstall section " + section + " to update ini files, got none");
+    for (DWORD field = 1; SetupGetStringFieldA(&directive, field, list, sizeof list, NULL); field++)
+        for (BOOL more = SetupFindFirstLineA(hInf, list, NULL, &line); more; more = SetupFindNextLine(&line, &line)) {
+            added[0] = 0;
+            if (SetupGetStringFieldA(&line, 1, file, sizeof file, NULL) &&
+                SetupGetStringFieldA(&line, 2, iniSection, sizeof iniSection, NULL) &&
+                SetupGetStringFieldA(&line, 3, entry, sizeof entry, NULL) && *entry &&
+                (!SetupGetStringFieldA(&line, 4, added, sizeof added, NULL) || !*added))
+                WritePrivateProfileStringA(iniSection, std::string(entry).substr(0, strcspn(entry, "=")).c_str(),
+                                           NULL, file);
+        }
+    SetupCloseInfFile(hInf);
 }
 
 static void CheckUnchanged(const std::set<std::string> &before, const std::set<std::string> &after)
@@ -459,28 +574,41 @@ static void CheckUnchanged(const std::set<std::string> &before, const std::set<s
             Fault("after the uninstall: expected it untouched, got it removed: " + name);
 }
 
-static bool RunInstall(const std::string &ship)
+static bool RunInstall(const std::string &ship, const std::string &windows)
 {
     static const Scenario kInstall = {"install and uninstall for real", "", WITH_SCRIPT, true,
                                       {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ENTER}, {END}}};
+    std::string name = std::string(kInstall.name) + " on " + windows;
     DWORD start = GetTickCount();
+    Expect("Windows", windows, WindowsName());
+    if (IsWindows9x()) {
+        // Another program's group, as a 98 that has had other programs installed carries: the
+        // uninstall must keep it.
+        WritePrivateProfileStringA("progman.groups", "tides", "Tide Tools", kGroupIni);
+        WritePrivateProfileStringA("tides", "\"Tide Tools\"", "\"C:\\Tides\\tides.exe\"", kGroupIni);
+    }
     std::set<std::string> before = Snapshot();
     HANDLE job = CreateJobObjectA(NULL, NULL), uninstallJob = CreateJobObjectA(NULL, NULL);
     Program program, uninstaller;
     if (!StartProgram(ship + "\\setup.exe", "", ship, job, &program))
-        return Fault("could not start " + ship + "\\setup.exe"), Report(kInstall.name, start);
+        return Fault("could not start " + ship + "\\setup.exe"), Report(name.c_str(), start);
     Walk(kInstall, program);
     g_window = "";
     ExpectNumber("exit status", 0, WaitForExit(program, 10000));
     if (!WaitForJob(job, 120000))
-        Fault("the setup engine was still at work after 2 minutes");
+        Fault("the setup engine was still at work after its time");
     CheckInstalled(ship);
-    // As Add/Remove Programs would: the platform's uninstaller runs the entry's UninstallString.
-    if (!StartProgram("uninstaller.exe", "--remove Quibel32", ship, uninstallJob, &uninstaller) ||
-        !WaitForJob(uninstallJob, 120000))
+    std::string uninstallString = UninstallValue("UninstallString");
+    // As Add/Remove Programs would: the platform's uninstaller runs the entry's UninstallString. On
+    // 64-bit Windows that is a 64-bit program, which a 32-bit one reaches through "sysnative".
+    std::string exe = Is64BitWindows() && sizeof(void *) == 4 ? KnownFolder(CSIDL_WINDOWS) + "\\sysnative\\uninstaller.exe"
+                                                              : "uninstaller.exe";
+    if (!StartProgram(exe, "--remove Quibel32", ship, uninstallJob, &uninstaller) || !WaitForJob(uninstallJob, 120000))
         Fault("the uninstall did not run to its end");
+    if (IsWindows9x())
+        DeleteIniEntriesAs9xWould(ship + "\\quibel43.inf", uninstallString.substr(uninstallString.rfind(',') + 1));
     CheckUnchanged(before, Snapshot());
-    return Report(kInstall.name, start);
+    return Report(name.c_str(), start);
 }
 
 // Stands in for the install verb's handler: notes how and what the shell asked it to run.
@@ -499,17 +627,18 @@ int main(int argc, char **argv)
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "--record" && argc == 3)
         return Record(argv[2]);
-    if (mode == "install" && argc == 4) {
+    if (mode == "install" && argc == 5) {
         g_probeDll = WindowsPath(argv[3]);
         CoInitialize(NULL);
-        return RunInstall(WindowsPath(argv[2])) ? 0 : 1;
+        return RunInstall(WindowsPath(argv[2]), argv[4]) ? 0 : 1;
     }
-    if (mode != "pages" || argc != 6) {
-        fprintf(stderr, "usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL WORK_DIR\n"
-                        "       e2e install SHIP_DIR PROBE_DLL\n");
+    if (mode != "pages" || argc != 5) {
+        fprintf(stderr, "usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL\n"
+                        "       e2e install SHIP_DIR PROBE_DLL WINDOWS\n");
         return 2;
     }
-    std::string setup = WindowsPath(argv[2]), script = WindowsPath(argv[3]), work = WindowsPath(argv[5]);
+    std::string setup = WindowsPath(argv[2]), script = WindowsPath(argv[3]), work = "C:\\pages";
+    CreateDirectoryA(work.c_str(), NULL);
     g_probeDll = WindowsPath(argv[4]);
     // The install verb goes to a recorder for these cases, and back afterwards.
     char self[MAX_PATH];

@@ -1,7 +1,20 @@
 // Drives a running setup.exe from another process: finds its dialogs, reads them and presses keys.
 #include "page_driver.h"
 
+#include <stdlib.h>
+
 #include "page_ids.h"
+
+DWORD Patience(DWORD ms)
+{
+    static DWORD scale = 0;
+    if (!scale) {
+        char text[16] = "";
+        GetEnvironmentVariableA("QUIBEL_WAIT_SCALE", text, sizeof text);
+        scale = atoi(text) > 0 ? atoi(text) : 1;
+    }
+    return ms * scale;
+}
 
 std::string FolderOf(const std::string &path)
 {
@@ -72,6 +85,7 @@ static bool IsReady(const Program &program, HWND hDlg)
 HWND WaitForDialog(const Program &program, HWND previous, DWORD timeoutMs)
 {
     HWND hFound = NULL;
+    timeoutMs = Patience(timeoutMs);
     for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(20)) {
         if (previous && IsWindow(previous))
             continue;
@@ -88,7 +102,7 @@ std::string WindowTextOf(HWND hWnd)
 {
     // WM_GETTEXT rather than GetWindowText: it reaches into another process's controls.
     char text[4096] = "";
-    SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_BLOCK, 5000, NULL);
+    SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_BLOCK, Patience(5000), NULL);
     return text;
 }
 
@@ -143,7 +157,7 @@ bool Act(HWND hDlg, const Program &program, Action action)
 DWORD WaitForExit(const Program &program, DWORD timeoutMs)
 {
     DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(program.hProcess, timeoutMs) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(program.hProcess, Patience(timeoutMs)) == WAIT_OBJECT_0)
         GetExitCodeProcess(program.hProcess, &code);
     return code;
 }
@@ -155,7 +169,7 @@ bool WaitForJob(HANDLE job, DWORD timeoutMs)
         QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, NULL);
         if (!info.ActiveProcesses)
             return true;
-        if (GetTickCount() - start >= timeoutMs)
+        if (GetTickCount() - start >= Patience(timeoutMs))
             return false;
     }
 }

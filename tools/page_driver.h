@@ -10,6 +10,10 @@ struct Program {
     DWORD tid;  // the one thread, which owns every page
 };
 
+// `ms` scaled for where the session runs (QUIBEL_WAIT_SCALE): every wait takes its limit from this,
+// since under emulation everything takes ten times as long and more.
+DWORD Patience(DWORD ms);
+
 // Turns a Unix path into the Z: path Wine gives it; Windows paths pass unchanged.
 std::string WindowsPath(const std::string &path);
 
@@ -24,7 +28,7 @@ bool StartProgram(const std::string &exe, const std::string &args, const std::st
 HWND FindDialog(DWORD pid);
 
 // Waits for a dialog of the program, once `previous` is gone, to be shown, active and focused.
-// NULL when the program ends or `timeoutMs` passes without one.
+// NULL when the program ends or Patience(`timeoutMs`) passes without one.
 HWND WaitForDialog(const Program &program, HWND previous, DWORD timeoutMs);
 
 std::string WindowTextOf(HWND hWnd);
@@ -36,9 +40,9 @@ enum Action { PRESS_ENTER, PRESS_ENTER_IN_TEXT, PRESS_ESCAPE, CLICK_MAIN, CLICK_
 // False when the action could not be carried out as asked.
 bool Act(HWND hDlg, const Program &program, Action action);
 
-// The exit status, or STILL_ACTIVE when the program has not ended within `timeoutMs`.
+// The exit status, or STILL_ACTIVE when the program has not ended within Patience(`timeoutMs`).
 DWORD WaitForExit(const Program &program, DWORD timeoutMs);
 
 // Waits for every process started in `job` to end: the program and all it started, such as the
-// setup engine. False when some still run after `timeoutMs`.
+// setup engine. False when some still run after Patience(`timeoutMs`).
 bool WaitForJob(HANDLE job, DWORD timeoutMs);

@@ -3,14 +3,24 @@
 # a throwaway prefix. With a display the user clicks through it; without one the pages are walked
 # (I Agree, Install, Finish) on a virtual display and a picture of each is saved. Either way it
 # ends by listing what the install put into the prefix.
+# With WINDOWS (win64, winxp or win98) it walks the shipped PE32 in the emulated machine instead.
+# usage: run.sh [WINDOWS]
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build
+windows=${1:-}
 
-# PE32 needs a Wine that can run 32-bit code, which a kernel without 32-bit support cannot.
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then target=win32; else target=win64; fi
-echo "Running build/$target/setup.exe ($([ $target = win32 ] && echo "the shipped PE32 build" ||
-    echo "the x86-64 build: this machine's Wine cannot run 32-bit programs"))."
+if [ -n "$windows" ]; then
+    target=win32 where="--pe32 $windows"
+    echo "Running build/win32/setup.exe, the shipped PE32, on $windows in the emulated machine."
+    "$top/tools/pe32_machine.sh" image
+else
+    # PE32 needs a Wine that can run 32-bit code, which a kernel without 32-bit support cannot.
+    if /usr/lib/wine/wine --version >/dev/null 2>&1; then target=win32; else target=win64; fi
+    where=
+    echo "Running build/$target/setup.exe ($([ $target = win32 ] && echo "the shipped PE32 build" ||
+        echo "the x86-64 build: this machine's Wine cannot run 32-bit programs"))."
+fi
 
 ship=$build/ship
 "$top/tools/ship.sh" "$build/$target/setup.exe" "$ship" --stand-ins
@@ -18,11 +28,11 @@ ship=$build/ship
 # Runs inside the Wine session: $@ starts setup, then what it installed is listed.
 report='"$@" || exit
     echo "Installed into the throwaway prefix:"
-    cd "$WINEPREFIX/drive_c" && find "Program Files/Quibel32" "ProgramData/Microsoft/Windows/Start Menu/Programs/Quibel32" \
-        -type f 2>/dev/null | sed "s|^|  C:/|"'
+    cd "$WINEPREFIX/drive_c" && find "Program Files/Quibel32" "Program Files (x86)/Quibel32" \
+        "ProgramData/Microsoft/Windows/Start Menu/Programs/Quibel32" -type f 2>/dev/null | sed "s|^|  C:/|"'
 
-if [ -n "${DISPLAY:-}" ]; then
-    cd "$ship"
+if [ -n "${DISPLAY:-}" ] && [ -z "$windows" ]; then
+    cd "$ship" --stand-ins
     # wineserver -w waits for the setup engine, which setup.exe starts and does not wait for.
     exec "$top/tools/wine_session.sh" "$build/wine-run" sh -c "$report" sh sh -c 'wine setup.exe; wineserver -w'
 fi
@@ -30,8 +40,9 @@ fi
 screens=$build/screens
 rm -rf "$screens"
 mkdir -p "$screens"
-"$top/tools/wine_session.sh" --virtual-display "$build/wine-run" sh -c "$report" sh \
-    wine "$build/win64/tools/walk_pages.exe" "$ship/setup.exe" "$screens"
+# shellcheck disable=SC2086 # $where is two words or none
+"$top/tools/wine_session.sh" --virtual-display $where "$build/wine-run" sh -c "$report" sh \
+    wine "$build/$target/tools/walk_pages.exe" "$ship/setup.exe" "$screens"
 for picture in "$screens"/*.bmp; do
     convert "$picture" "${picture%.bmp}.png" && rm "$picture"
 done

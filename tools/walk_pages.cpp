@@ -56,7 +56,7 @@ int main(int argc, char **argv)
             break;
         // Wine may draw the first window's title bar as inactive although the window is active.
         SendMessageA(hWnd, WM_NCACTIVATE, TRUE, 0);
-        Sleep(1000);  // Wine finishes drawing the frame a moment after the window is shown
+        Sleep(Patience(1000));  // Wine finishes drawing the frame a moment after the window is shown
         std::string what = GetDlgItem(hWnd, IDC_PAGE_TEXT) ? "page \"" + WindowTextOf(GetDlgItem(hWnd, IDOK)) + "\"" : "message box";
         std::string path = pictures + "\\window-" + std::to_string(n) + ".bmp";
         printf("%s: %s\n", what.c_str(), SavePicture(hWnd, path) ? path.c_str() : "no picture");
