@@ -1,14 +1,21 @@
 # Builds setup.exe for both targets; `make check` and `make run` first install what is missing.
-PACKAGES := cmake make python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-            wine wine64 fonts-wine xvfb imagemagick qemu-system-x86 debootstrap
+PACKAGES := cmake make python3 g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
+            wine wine64 fonts-wine xvfb imagemagick qemu-system-x86 debootstrap osslsigncode openssl
+# What `make dist` signs with, when set (README).
+export SIGN_CERT SIGN_KEY SIGN_PKCS12 SIGN_PASS_FILE SIGN_TIMESTAMP SOURCE_DATE_EPOCH
 
 .PHONY: all check run bench dist deps clean
 
-all:
+all: build/host/print_page
 	cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
 	cmake --build build/win32
 	cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null
 	cmake --build build/win64
+
+# The page catalogue on the build machine itself: the release reads the summary page's promise here.
+build/host/print_page: tools/print_page.cpp src/flow/setup_pages.cpp src/flow/setup_pages.h
+	mkdir -p build/host
+	g++ -std=c++17 -O2 -Wall -Wextra -Werror -Isrc/flow -o $@ tools/print_page.cpp src/flow/setup_pages.cpp
 
 # The first check on a machine also makes the emulated machine that runs the PE32 (tools/).
 check: deps
@@ -21,9 +28,11 @@ run: deps
 	$(MAKE) all
 	tools/run.sh $(WINDOWS)
 
-# The release folder: the PE32 setup.exe and the script, with a note of the product files to add.
+# The release folder build/dist; with PRODUCT=<folder of the product files>, the complete release
+# and build/quibel43.zip.
 dist: all
-	tools/ship.sh build/win32/setup.exe build/dist
+	python3 tools/release.py dist --setup build/win32/setup.exe --script quibel43.inf \
+	    --print-page build/host/print_page --out build $(if $(PRODUCT),--product "$(PRODUCT)")
 
 bench: deps
 	$(MAKE) all

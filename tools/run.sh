@@ -23,7 +23,7 @@ else
 fi
 
 ship=$build/ship
-"$top/tools/ship.sh" "$build/$target/setup.exe" "$ship" --stand-ins
+"$top/tools/ship.sh" "$build/$target/setup.exe" "$ship"
 
 # Runs inside the Wine session: $@ starts setup, then what it installed is listed.
 report='"$@" || exit
@@ -32,7 +32,7 @@ report='"$@" || exit
         "ProgramData/Microsoft/Windows/Start Menu/Programs/Quibel32" -type f 2>/dev/null | sed "s|^|  C:/|"'
 
 if [ -n "${DISPLAY:-}" ] && [ -z "$windows" ]; then
-    cd "$ship" --stand-ins
+    cd "$ship"
     # wineserver -w waits for the setup engine, which setup.exe starts and does not wait for.
     exec "$top/tools/wine_session.sh" "$build/wine-run" sh -c "$report" sh sh -c 'wine setup.exe; wineserver -w'
 fi

@@ -1,0 +1,291 @@
+#!/usr/bin/env python3
+"""`make dist` as a packager uses it: refusals that leave the last release alone, the complete
+release and its zip, signing with PEM and PKCS#12 files, and the signed x86-64 twin under Wine.
+
+usage: release_test.py SOURCE_DIR BUILD_DIR WORK_DIR   (BUILD_DIR holds win32/, win64/ and host/)
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import time
+import zipfile
+
+SOURCE, BUILD, WORK = (os.path.abspath(a) for a in sys.argv[1:4])
+SETUP = os.path.join(BUILD, "win32", "setup.exe")
+PROMISED_BYTES = 4051770
+PRODUCT = ["quibel32.exe", "quibel32.hlp", "quibel32.cnt", "stations.dat", "harmonic.dat",
+           "currents.dat", "coasts.dat", "tzones.dat", "readme.txt", "license.txt"]
+EPOCH = "1100000000"
+failures = []
+
+
+def fail(case, text):
+    failures.append("%s: %s" % (case, text))
+
+
+def path(*parts):
+    return os.path.join(WORK, *parts)
+
+
+def digest(p):
+    return hashlib.sha256(open(p, "rb").read()).hexdigest() if os.path.isfile(p) else "none"
+
+
+def release(out, product=None, setup=SETUP, script=None, **env):
+    command = [sys.executable, os.path.join(SOURCE, "tools", "release.py"), "dist", "--setup", setup,
+               "--script", script or os.path.join(SOURCE, "quibel43.inf"),
+               "--print-page", os.path.join(BUILD, "host", "print_page"), "--out", out]
+    command += ["--product", product] if product else []
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
+    environment.update(SOURCE_DATE_EPOCH=EPOCH, **env)
+    try:  # a FIFO that is read would hang here: the time limit makes that a failure
+        done = subprocess.run(command, capture_output=True, text=True, env=environment, timeout=120)
+    except subprocess.TimeoutExpired:
+        return 124, "timed out"
+    return done.returncode, done.stdout + done.stderr
+
+
+def make_product(folder, sizes=None):
+    """The ten files, adding up to what the summary page promises."""
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    for n, name in enumerate(PRODUCT):
+        size = 1000 + n if n < len(PRODUCT) - 1 else PROMISED_BYTES - sum(1000 + k for k in range(len(PRODUCT) - 1))
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(bytes((n * 7 + i) % 251 for i in range(size)))
+    return folder
+
+
+def state(out):
+    """What a release folder holds, to tell whether anything changed."""
+    folder = os.path.join(out, "dist")
+    files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    return [(f, digest(os.path.join(folder, f))) for f in files] + [("zip", digest(os.path.join(out, "quibel43.zip")))]
+
+
+def osslsigncode(*args):
+    done = subprocess.run(["osslsigncode", *args], capture_output=True, text=True)
+    return done.returncode == 0, (done.stdout + done.stderr).strip()
+
+
+def make_keys():
+    keys = path("keys")
+    os.makedirs(keys)
+    for name, usage in (("signer", "codeSigning"), ("other", "codeSigning"), ("web", "serverAuth")):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                        "-keyout", os.path.join(keys, name + ".key"), "-out", os.path.join(keys, name + ".pem"),
+                        "-subj", "/CN=Quibel test " + name, "-addext", "extendedKeyUsage=" + usage],
+                       check=True, capture_output=True)
+    with open(os.path.join(keys, "pass"), "w") as f:
+        f.write("tide tables\n")
+    subprocess.run(["openssl", "pkcs12", "-export", "-in", os.path.join(keys, "signer.pem"),
+                    "-inkey", os.path.join(keys, "signer.key"), "-out", os.path.join(keys, "signer.p12"),
+                    "-passout", "file:" + os.path.join(keys, "pass")], check=True, capture_output=True)
+    return lambda name: os.path.join(keys, name)
+
+
+def check_refusals(key):
+    out = path("out")
+    good = make_product(path("product"))
+    code, text = release(out, good)
+    if code:
+        return fail("a good release", "expected it laid, got: " + text)
+    before = state(out)
+
+    def fifo(p):
+        os.remove(p)
+        os.mkfifo(p)
+
+    def directory(p):
+        os.remove(p)
+        os.mkdir(p)
+
+    def twin(p):
+        shutil.copyfile(p, os.path.join(os.path.dirname(p), os.path.basename(p).upper()))
+
+    def grow(p):
+        open(p, "ab").write(b"x")
+
+    def dangle(p):
+        os.remove(p)
+        os.symlink(p + ".gone", p)
+
+    product_faults = [
+        # case                               file           mutation               the message names
+        ("a file missing",                   "tzones.dat",   os.remove,            "tzones.dat is missing"),
+        ("a directory for a file",           "readme.txt",   directory,            "readme.txt is a directory"),
+        ("a FIFO for a file",                "readme.txt",   fifo,                 "readme.txt is a FIFO"),
+        ("a broken link for a file",         "readme.txt",   dangle,               "readme.txt cannot be read"),
+        ("two names that differ in case",    "quibel32.exe", twin,                 "QUIBEL32.EXE and quibel32.exe differ only in case"),
+        ("one byte more than promised",      "license.txt",  grow,                 "add up to 4,051,771 bytes; the summary page promises 4,051,770"),
+    ]
+    signing_faults = [
+        # case                               environment                                                  the message names
+        ("a certificate without its key",    dict(SIGN_CERT=key("signer.pem")),                            "without SIGN_KEY"),
+        ("a key that does not match",        dict(SIGN_CERT=key("signer.pem"), SIGN_KEY=key("other.key")), "does not belong to the certificate"),
+        ("a certificate not for code",       dict(SIGN_CERT=key("web.pem"), SIGN_KEY=key("web.key")),     "not for code signing (extended key usage: TLS Web Server"),
+        ("PKCS#12 without a password file",  dict(SIGN_PKCS12=key("signer.p12")),                          "needs SIGN_PASS_FILE"),
+        ("a password file that is not there", dict(SIGN_PKCS12=key("signer.p12"), SIGN_PASS_FILE=key("nope")), "SIGN_PASS_FILE: " + key("nope") + " is not a file"),
+        ("a wrong password",                 dict(SIGN_PKCS12=key("signer.p12"), SIGN_PASS_FILE=key("signer.pem")), "cannot be opened with the password"),
+        ("an unreachable timestamp server",  dict(SIGN_CERT=key("signer.pem"), SIGN_KEY=key("signer.key"),
+                                                  SIGN_TIMESTAMP="http://127.0.0.1:9/"),                   "is the timestamp server http://127.0.0.1:9/ reachable?"),
+    ]
+    for case, name, mutate, message in product_faults:
+        bad = make_product(path("bad product"))
+        mutate(os.path.join(bad, name))
+        check_refused(case, out, before, message, *release(out, bad))
+    for case, env, message in signing_faults:
+        check_refused(case, out, before, message, *release(out, good, **env))
+
+
+def check_refused(case, out, before, message, code, text):
+    if code == 0 or code == 124:
+        fail(case, "expected a refusal, got %s" % ("a hang" if code == 124 else "a release"))
+    elif message not in text:
+        fail(case, "expected the message to say %r, got %r" % (message, text.strip()))
+    if state(out) != before:
+        fail(case, "expected the previous release untouched, got it changed")
+
+
+def check_release():
+    case = "the complete release"
+    product = make_product(path("product two"))
+    # Windows names ignore case: QUIBEL32.EXE ships as the script spells it. A link to a file is a file.
+    os.rename(os.path.join(product, "quibel32.exe"), os.path.join(product, "QUIBEL32.EXE"))
+    os.rename(os.path.join(product, "readme.txt"), path("readme elsewhere.txt"))
+    os.symlink(path("readme elsewhere.txt"), os.path.join(product, "readme.txt"))
+    open(os.path.join(product, "notes.doc"), "w").write("not the product's\n")
+    code, text = release(path("first"), product)
+    if code:
+        return fail(case, "expected it laid, got: " + text)
+    if "notes.doc is in" not in text:
+        fail(case, "expected a warning naming notes.doc, got %r" % text)
+    dist = path("first", "dist")
+    want = sorted(PRODUCT + ["setup.exe", "quibel43.inf", "SHA256SUMS"])
+    if sorted(os.listdir(dist)) != want:
+        fail(case, "expected %s, got %s" % (want, sorted(os.listdir(dist))))
+    expected_bytes = {"quibel32.exe": os.path.join(product, "QUIBEL32.EXE"), "setup.exe": SETUP,
+                      "readme.txt": path("readme elsewhere.txt")}
+    for name, source in expected_bytes.items():
+        if digest(os.path.join(dist, name)) != digest(source):
+            fail(case, "expected %s to be %s byte for byte, got other bytes" % (name, source))
+    checked = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist, capture_output=True, text=True)
+    if checked.returncode or checked.stdout.count(": OK") != 12:
+        fail(case, "expected SHA256SUMS to verify 12 files, got %r" % checked.stdout)
+    with zipfile.ZipFile(path("first", "quibel43.zip")) as z:
+        packed = {i.filename: z.read(i) for i in z.infolist()}
+        extras = [i.filename for i in z.infolist() if i.extra or i.create_system != 0]
+    unpacked = {"quibel43/" + n: open(os.path.join(dist, n), "rb").read() for n in os.listdir(dist)}
+    if packed != unpacked:
+        fail(case, "expected the zip to hold the folder, got %s" % sorted(packed))
+    if extras:
+        fail(case, "expected no extra fields or Unix attributes, got them on %s" % extras)
+    sums = open(path("first", "quibel43.zip.sha256")).read()
+    if sums != "%s  quibel43.zip\n" % digest(path("first", "quibel43.zip")):
+        fail(case, "expected quibel43.zip.sha256 to match the zip, got %r" % sums)
+    # Another folder, another time, another copy of the product: the same zip.
+    shutil.copytree(product, path("product three"), symlinks=True)
+    release(path("second"), path("product three"))
+    if digest(path("second", "quibel43.zip")) != digest(path("first", "quibel43.zip")):
+        fail(case, "expected the same zip from a second run, got other bytes")
+    # Without a product: today's folder, and no zip left that would not match it.
+    release(path("first"))
+    if sorted(os.listdir(path("first"))) != ["dist"] or "PACKAGING.txt" not in os.listdir(dist):
+        fail("without a product", "expected dist with PACKAGING.txt and no zip, got %s" % os.listdir(path("first")))
+
+
+def check_signing(key):
+    pem = dict(SIGN_CERT=key("signer.pem"), SIGN_KEY=key("signer.key"))
+    p12 = dict(SIGN_PKCS12=key("signer.p12"), SIGN_PASS_FILE=key("pass"))
+    signed = {}
+    for case, env in (("signed with PEM files", pem), ("signed again, same time", pem), ("signed with PKCS#12", p12)):
+        out = path(case)
+        code, text = release(out, **env)
+        exe = os.path.join(out, "dist", "setup.exe")
+        if code:
+            fail(case, "expected a signed release, got: " + text)
+            continue
+        signed[case] = digest(exe)
+        ok, why = osslsigncode("verify", "-in", exe, "-CAfile", key("signer.pem"))
+        if not ok:
+            fail(case, "expected the signature to verify, got: " + why.splitlines()[-1])
+        pe = subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "check_pe.py"), "--signed", exe],
+                            capture_output=True, text=True)
+        if pe.returncode:
+            fail(case, "expected the PE checks to pass, got: " + pe.stdout.strip())
+    if len(set(signed.values())) != 1:
+        fail("signing", "expected the same bytes from the same key and time, got %d different files" % len(set(signed.values())))
+    # One changed byte in the signed code.
+    exe = os.path.join(path("signed with PEM files"), "dist", "setup.exe")
+    data = bytearray(open(exe, "rb").read())
+    data[0x400 + 16] ^= 0xFF  # inside .text, the first section
+    open(path("tampered.exe"), "wb").write(data)
+    ok, why = osslsigncode("verify", "-in", path("tampered.exe"), "-CAfile", key("signer.pem"))
+    if ok:
+        fail("a changed byte in the code", "expected verification to fail, got: " + why.splitlines()[-1])
+
+
+def check_signed_twin(key):
+    case = "the signed x86-64 twin under Wine"
+    out = path("twin")
+    code, text = release(out, setup=os.path.join(BUILD, "win64", "setup.exe"),
+                         SIGN_CERT=key("signer.pem"), SIGN_KEY=key("signer.key"))
+    if code:
+        return fail(case, "expected it signed, got: " + text)
+    # Alone in its folder: without the script (and the product files it would copy) the walk takes
+    # the failure path, with no setup engine to wait for.
+    os.makedirs(path("twin alone"))
+    shutil.copyfile(os.path.join(out, "dist", "setup.exe"), path("twin alone", "setup.exe"))
+    walked = subprocess.run([os.path.join(SOURCE, "tools", "wine_session.sh"), "--virtual-display", path("wine"),
+                             "wine", os.path.join(BUILD, "win64", "tools", "walk_pages.exe"),
+                             path("twin alone", "setup.exe"), path("screens")],
+                            capture_output=True, text=True, timeout=300)
+    if 'page "I Agree"' not in walked.stdout or "exit status 0" not in walked.stdout:
+        fail(case, "expected the agreement page and exit status 0, got %r" % (walked.stdout + walked.stderr)[-400:])
+
+
+def check_script_drift():
+    script = open(os.path.join(SOURCE, "quibel43.inf")).read()
+    drifts = [
+        # case                                      (replace, with) in the script
+        ("a file dropped from the 9x list",         [("readme.txt\nlicense.txt\n\n; The shell's", "readme.txt\n\n; The shell's")]),
+        ("the script left out of SourceDisksFiles", [("quibel43.inf=1\n", "")]),
+        ("an eleventh file in every list",          [("license.txt\n", "license.txt\nextra.dat\n"), ("license.txt=1\n", "license.txt=1\nextra.dat=1\n")]),
+    ]
+    for case, edits in drifts:
+        mutated = script
+        for old, new in edits:
+            if old not in mutated:
+                fail(case, "expected the script to hold %r, got none" % old)
+            mutated = mutated.replace(old, new)
+        inf = path("drift", "quibel43.inf")
+        os.makedirs(os.path.dirname(inf), exist_ok=True)
+        open(inf, "w").write(mutated)
+        done = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "release.py"), "check", inf,
+                               os.path.join(BUILD, "host", "print_page")], capture_output=True, text=True)
+        if done.returncode == 0:
+            fail(case, "expected the check to fail, got: " + done.stdout.strip())
+
+
+def main():
+    shutil.rmtree(WORK, ignore_errors=True)
+    os.makedirs(WORK)
+    key = make_keys()
+    checks = [("refusals", lambda: check_refusals(key)), ("the complete release", check_release),
+              ("signing", lambda: check_signing(key)), ("the signed twin", lambda: check_signed_twin(key)),
+              ("the script and the page", check_script_drift)]
+    for name, check in checks:
+        start, before = time.time(), len(failures)
+        check()
+        print("%s %s (%.1f s)" % ("ok  " if len(failures) == before else "FAIL", name, time.time() - start))
+    for failure in failures:
+        print("FAIL " + failure)
+    print("release: %d faults found" % len(failures))
+    shutil.rmtree(WORK, ignore_errors=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
