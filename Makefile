@@ -1,8 +1,6 @@
 # Builds setup.exe for both targets; `make check` and `make run` first install what is missing.
 PACKAGES := cmake make python3 g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             wine wine64 fonts-wine xvfb imagemagick qemu-system-x86 debootstrap osslsigncode openssl
-# What `make dist` signs with, when set (README).
-export SIGN_CERT SIGN_KEY SIGN_PKCS12 SIGN_PASS_FILE SIGN_TIMESTAMP SOURCE_DATE_EPOCH
 
 .PHONY: all check run bench dist deps clean
 
@@ -29,7 +27,8 @@ run: deps
 	tools/run.sh $(WINDOWS)
 
 # The release folder build/dist; with PRODUCT=<folder of the product files>, the complete release
-# and build/quibel43.zip.
+# and build/quibel43.zip. SIGN_* and SOURCE_DATE_EPOCH reach it from the environment or the command
+# line (README).
 dist: all
 	python3 tools/release.py dist --setup build/win32/setup.exe --script quibel43.inf \
 	    --print-page build/host/print_page --out build $(if $(PRODUCT),--product "$(PRODUCT)")

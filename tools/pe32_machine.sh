@@ -16,6 +16,11 @@ boot_limit=${PE32_BOOT_LIMIT:-3600}  # seconds a run may take before the guest c
 
 fail() { echo "pe32_machine: $*" >&2; exit 1; }
 
+# A run that is stopped (ctest's time limit, Ctrl-C) takes the machine with it.
+qemu= io=
+trap '[ -z "$qemu" ] || kill "$qemu" 2>/dev/null; [ -z "$io" ] || rm -rf "$io"' EXIT
+trap 'exit 130' INT TERM
+
 # The Debian mirror this machine's own apt uses (deb822 sources first, then sources.list).
 mirror() {
     for f in /etc/apt/sources.list.d/*.sources; do
@@ -47,6 +52,7 @@ boot() {
     qemu=$!
     tail -n +1 -f --pid=$qemu "$io/output"
     wait $qemu && rc=0 || rc=$?
+    qemu=
     if [ ! -s "$io/status" ]; then
         [ $rc -eq 124 ] && why="did not power off within $boot_limit s" || why="ended (status $rc) before the job did"
         echo "pe32_machine: the machine $why; the console's last lines:" >&2
@@ -123,8 +129,7 @@ for windows in win64 winxp win98; do
     sh /io/wine_session.sh --make-prefix $windows /prefixes/$windows
 done
 EOF
-    boot off "$io" || { rm -rf "$io" "$cache"; fail "making the prefixes failed"; }
-    rm -rf "$io"
+    boot off "$io" || { rm -rf "$cache"; fail "making the prefixes failed"; }
     echo "$stamp" >"$cache/stamp"
     du -sh "$cache" | awk '{ print "pe32_machine: image ready, " $1 " on disk" }'
 }
@@ -138,7 +143,6 @@ run)
     [ "$(cat "$cache/stamp" 2>/dev/null)" = "$stamp" ] ||
         fail "no image for this version of the tools; make it first with: tools/pe32_machine.sh image"
     io=$(mktemp -d)
-    trap 'rm -rf "$io"' EXIT
     printf '%s' "$top" >"$io/top"
     # The command goes into the job word for word, each word quoted for the guest's shell, and runs
     # in this folder where the guest has it.
