@@ -12,7 +12,9 @@ cache=${XDG_CACHE_HOME:-$HOME/.cache}/quibel-setup/pe32-machine
 # The prefixes inside are made by wine_session.sh, so the image depends on it too.
 stamp=$(cat "$tools/pe32_machine.sh" "$tools/wine_session.sh" | sha256sum | cut -c1-16)
 need_mb=9000        # the guest's root folder (2.5 GB), its image and the prefixes, with room to spare
-boot_limit=${PE32_BOOT_LIMIT:-3600}  # seconds a run may take before the guest counts as hung
+# Seconds a boot may take before the guest counts as hung: under the tests' own limit, so that a
+# hang is reported here with the console's last lines.
+boot_limit=${PE32_BOOT_LIMIT:-1500}
 
 fail() { echo "pe32_machine: $*" >&2; exit 1; }
 
