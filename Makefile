@@ -1,6 +1,7 @@
 # Builds setup.exe for both targets; `make check` and `make run` first install what is missing.
 PACKAGES := cmake make python3 g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-            wine wine64 fonts-wine xvfb imagemagick qemu-system-x86 debootstrap osslsigncode openssl
+            wine wine64 fonts-wine xvfb imagemagick osslsigncode openssl \
+            qemu-system-x86 qemu-utils mmdebstrap uidmap fakeroot
 
 .PHONY: all check run bench dist deps clean
 
@@ -15,13 +16,13 @@ build/host/print_page: tools/print_page.cpp src/flow/setup_pages.cpp src/flow/se
 	mkdir -p build/host
 	g++ -std=c++17 -O2 -Wall -Wextra -Werror -Isrc/flow -o $@ tools/print_page.cpp src/flow/setup_pages.cpp
 
-# The first check on a machine also makes the emulated machine that runs the PE32 (tools/).
+# The first check on a machine also makes the emulated machine that runs the PE32 (tools/); the
+# tests hold it, so that no other checkout's run prunes it meanwhile.
 check: deps
 	$(MAKE) all
-	tools/pe32_machine.sh image
-	cd build/win64 && ctest --output-on-failure
+	tools/pe32_machine.sh image sh -c 'cd build/win64 && ctest --output-on-failure'
 
-# `make run WINDOWS=winxp` (or win64, win98) walks the shipped PE32 in the emulated machine.
+# `make run WINDOWS=<a name from tools/windows.list>` walks the shipped PE32 in the emulated machine.
 run: deps
 	$(MAKE) all
 	tools/run.sh $(WINDOWS)

@@ -1,6 +1,7 @@
 // Drives a running setup.exe from another process: finds its dialogs, reads them and presses keys.
 #include "page_driver.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include "page_ids.h"
@@ -14,6 +15,18 @@ DWORD Patience(DWORD ms)
         scale = atoi(text) > 0 ? atoi(text) : 1;
     }
     return ms * scale;
+}
+
+void DeclareBudget(DWORD ms)
+{
+    char path[MAX_PATH] = "";
+    if (!GetEnvironmentVariableA("QUIBEL_BUDGET_FILE", path, sizeof path))
+        return;
+    FILE *f = fopen(WindowsPath(path).c_str(), "w");
+    if (f) {
+        fprintf(f, "%lu\n", (unsigned long)(Patience(ms) / 1000 + 1));
+        fclose(f);
+    }
 }
 
 std::string FolderOf(const std::string &path)

@@ -14,6 +14,15 @@ struct Program {
 // since under emulation everything takes ten times as long and more.
 DWORD Patience(DWORD ms);
 
+// What a wait may take under this machine's Wine, before Patience(): a window to come up or a
+// program to end (a fraction of a second here), and the setup engine's install or uninstall run
+// (about 3 s here).
+enum : DWORD { WINDOW_WAIT_MS = 10000, ENGINE_WAIT_MS = 30000 };
+
+// Tells the emulated machine how long this job may take, `ms` being the sum of its waits: the
+// machine is stopped as hung only after that, scaled, so the job's own messages come first.
+void DeclareBudget(DWORD ms);
+
 // Turns a Unix path into the Z: path Wine gives it; Windows paths pass unchanged.
 std::string WindowsPath(const std::string &path);
 

@@ -1,64 +1,160 @@
 #!/bin/sh
-# The emulated machine that runs the shipped PE32: Debian's own kernel (which, unlike the build
-# machines' kernel, runs 32-bit code) with 32-bit Wine, under QEMU without KVM.
-# usage: pe32_machine.sh image               makes the image once; kept under the user's cache and
-#                                            made again when this script or wine_session.sh changes
-#        pe32_machine.sh run COMMAND [ARG...] boots it, runs COMMAND inside with the project folder
-#                                            shared at its own path, throws the machine's writes away
+# The emulated machine that runs the shipped PE32: Debian 12's own kernel (which, unlike the build
+# machines' kernel, runs 32-bit code) with 32-bit Wine, under QEMU without KVM. Needs no root.
+# usage: pe32_machine.sh image [COMMAND [ARG...]]
+#            makes the image if this version of it is not made yet, then runs COMMAND holding it,
+#            so that no other run prunes it meanwhile
+#        pe32_machine.sh run COMMAND [ARG...]
+#            boots the image and runs COMMAND inside, with the project folder shared at its own path;
+#            the machine's writes are thrown away. COMMAND writes the seconds it may still take (the
+#            sum of its own waits) to $QUIBEL_BUDGET_FILE; the machine is stopped once they are spent.
 set -eu
 tools=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$tools")
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/quibel-setup/pe32-machine
-# The prefixes inside are made by wine_session.sh, so the image depends on it too.
-stamp=$(cat "$tools/pe32_machine.sh" "$tools/wine_session.sh" | sha256sum | cut -c1-16)
-need_mb=9000        # the guest's root folder (2.5 GB), its image and the prefixes, with room to spare
-# Seconds a boot may take before the guest counts as hung: under the tests' own limit, so that a
-# hang is reported here with the console's last lines.
-boot_limit=${PE32_BOOT_LIMIT:-1500}
+base=${XDG_CACHE_HOME:-$HOME/.cache}/quibel-setup/pe32-machine
+
+# What goes into the image. The guest stays Debian 12, the project's test platform, whatever the
+# host runs; only the mirror is the host's.
+suite=bookworm
+packages=linux-image-amd64,initramfs-tools,xvfb,xauth,procps,wine,wine32,wine64,libwine:i386,fonts-wine
+# Nothing the tests read: documentation, manuals and translations stay out.
+trim="--dpkgopt=path-exclude=/usr/share/doc/* --dpkgopt=path-exclude=/usr/share/man/*
+      --dpkgopt=path-exclude=/usr/share/info/* --dpkgopt=path-exclude=/usr/share/locale/*"
+disk_size=8G        # the guest's root file system; the image holds only what is used of it
+compress="-c -W -O qcow2 -o compression_type=zstd"
+# Measured here: the guest's packages unpacked 2.4 GB, the prefixes 0.6 GB, the finished image
+# 1.4 GB. Making it holds the packages twice (archive and folder), then the disk and the image.
+need_mb=9000
+# Each machine takes two threads and 2 GB (-smp, -m below); no more run at once than this host holds.
+machine_threads=2 machine_mb=2048
+# A boot reaches its job in about 30 s here, Wine started; a machine four times slower is still
+# not hung. The same allowance covers a job's work between its waits and the power-off.
+start_allowance=120
+# Making one prefix takes up to 140 s here.
+prefix_budget=560
 
 fail() { echo "pe32_machine: $*" >&2; exit 1; }
 
-# A run that is stopped (ctest's time limit, Ctrl-C) takes the machine with it.
-qemu= io=
-trap '[ -z "$qemu" ] || kill "$qemu" 2>/dev/null; [ -z "$io" ] || rm -rf "$io"' EXIT
+# A stopped run (ctest's limit, Ctrl-C, a kill) takes its machine and its half-made image with it.
+qemu= io= new=
+cleanup() {
+    [ -z "$qemu" ] || kill "$qemu" 2>/dev/null || true
+    [ -z "$io" ] || rm -rf "$io"
+    [ -z "$new" ] || { chmod -R u+w "$new" 2>/dev/null; rm -rf "$new"; }
+}
+trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The Debian mirror this machine's own apt uses (deb822 sources first, then sources.list).
-mirror() {
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] || continue
-        awk '/^#/ { next }
-             /^$/ { if (deb && bookworm && uri) { print uri; exit } deb = bookworm = 0; uri = ""; next }
-             $1 == "Types:" { for (i = 2; i <= NF; i++) if ($i == "deb") deb = 1 }
-             $1 == "Suites:" { for (i = 2; i <= NF; i++) if ($i == "bookworm") bookworm = 1 }
-             $1 == "URIs:" { uri = $2 }
-             END { if (deb && bookworm && uri) print uri }' "$f" | head -n 1
-    done | head -n 1 | grep . && return
-    [ -f /etc/apt/sources.list ] && awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' /etc/apt/sources.list | grep .
+# The image's key: what goes into it, not how these files word it.
+key() {
+    { echo "$suite $packages $trim $disk_size $compress"
+      vminit
+      sed -n '/^make_prefix()/,/^}/p' "$tools/wine_session.sh"
+      awk '!/^#/ { print $1, $2, $3 }' "$tools/windows.list"
+    } | grep -v '^[[:space:]]*#' | sha256sum | cut -c1-16
 }
 
-# boot DISK_MODE IO_DIR: runs IO_DIR/job in the machine; its exit status becomes ours.
+# A Debian mirror from this host's apt sources (deb822 first, then sources.list): the first deb
+# source with a Debian release among its suites and main among its components. PE32_MIRROR, a
+# URL, overrides it.
+mirror() {
+    if [ -n "${PE32_MIRROR:-}" ]; then echo "$PE32_MIRROR"; return; fi
+    releases='^(buster|bullseye|bookworm|trixie|forky|duke|sid|oldoldstable|oldstable|stable|testing|unstable)$'
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk -v releases="$releases" '
+            function take() { if (deb && release && main && enabled && uri) { print uri; exit } }
+            function reset() { deb = release = main = 0; enabled = 1; uri = "" }
+            BEGIN { reset() }
+            /^[[:space:]]*#/ { next }
+            /^[[:space:]]*$/ { take(); reset(); next }
+            tolower($1) == "types:" { for (i = 2; i <= NF; i++) if ($i == "deb") deb = 1 }
+            tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i ~ releases) release = 1 }
+            tolower($1) == "components:" { for (i = 2; i <= NF; i++) if ($i == "main") main = 1 }
+            tolower($1) == "enabled:" { enabled = tolower($2) != "no" }
+            tolower($1) == "uris:" { uri = $2 }
+            END { take() }' "$f"
+    done | head -n 1 | grep . && return
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        # "deb [options] URI suite components...", the options dropped.
+        sed 's/\[[^]]*\]//' "$f" | awk -v releases="$releases" '
+            $1 == "deb" && $3 ~ releases { for (i = 4; i <= NF; i++) if ($i == "main") { print $2; exit } }'
+    done | head -n 1 | grep .
+}
+
+# Holds one of the slots that bound how many machines run at once on this host, across every run
+# and checkout of the user; waits for one when all are taken.
+take_slot() {
+    cores=$(nproc)
+    free_mb=$(awk '$1 == "MemAvailable:" { print int($2 / 1024) }' /proc/meminfo)
+    slots=$((cores / machine_threads < free_mb / machine_mb ? cores / machine_threads : free_mb / machine_mb))
+    [ "$slots" -ge 1 ] || slots=1
+    mkdir -p "$base/slots"
+    said=
+    while :; do
+        slot=1
+        while [ $slot -le $slots ]; do
+            exec 7>"$base/slots/$slot"
+            flock -n 7 && return
+            slot=$((slot + 1))
+        done
+        [ -n "$said" ] || echo "pe32_machine: waiting for a machine: all $slots this host holds are running"
+        said=1
+        sleep 1
+    done
+}
+
+# Stops the machine once its job has spent its budget, or has not declared one within the start
+# allowance, and leaves the reason in IO/hung.
+watchdog() {
+    io=$1 started=$(date +%s)
+    while sleep 1; do
+        deadline=$((started + start_allowance))
+        budget=$(cat "$io/budget" 2>/dev/null || true)
+        case $budget in
+        '' | *[!0-9]*) ;;
+        *) deadline=$(($(stat -c %Y "$io/budget") + budget + start_allowance)) ;;
+        esac
+        [ "$(date +%s)" -ge $deadline ] || continue
+        if [ -s "$io/budget" ]; then
+            echo "did not end within its job's budget of $budget s and $start_allowance s to spare" >"$io/hung"
+        else
+            echo "did not start its job within $start_allowance s" >"$io/hung"
+        fi
+        kill "$qemu"
+        return
+    done
+}
+
+# boot IMAGE_DIR DISK FORMAT SNAPSHOT IO: runs IO/job in the machine; its exit status becomes ours.
 boot() {
-    mode=$1 io=$2
-    rm -f "$io/status"
+    kernel_dir=$1 disk=$2 format=$3 snapshot=$4 io=$5
+    rm -f "$io/status" "$io/budget" "$io/hung"
     : >"$io/output"
-    set -- -accel tcg,thread=multi -cpu Haswell-noTSX -m 2048 -smp 2 -nographic -no-reboot \
-        -kernel "$cache/vmlinuz" -initrd "$cache/initrd.img" \
-        -drive "file=$cache/root.img,format=raw,if=virtio,snapshot=$mode" \
+    set -- -accel tcg,thread=multi -cpu Haswell-noTSX -m $machine_mb -smp $machine_threads \
+        -nographic -no-reboot -nic none \
+        -kernel "$kernel_dir/vmlinuz" -initrd "$kernel_dir/initrd.img" \
+        -drive "file=$disk,format=$format,if=virtio,snapshot=$snapshot" \
         -virtfs "local,path=$io,mount_tag=io,security_model=none,id=io" \
         -append "root=/dev/vda rw console=ttyS0 quiet panic=-1 init=/vminit"
     [ ! -s "$io/top" ] || set -- "$@" -virtfs "local,path=$(cat "$io/top"),mount_tag=top,security_model=none,id=top"
+    take_slot
     # The job's output comes through the shared folder as it is written; the console (firmware,
     # kernel) is kept for a hang's report.
-    timeout "$boot_limit" qemu-system-x86_64 "$@" >"$io/console.log" 2>&1 </dev/null &
+    qemu-system-x86_64 "$@" >"$io/console.log" 2>&1 </dev/null &
     qemu=$!
+    watchdog "$io" &
+    dog=$!
     tail -n +1 -f --pid=$qemu "$io/output"
     wait $qemu && rc=0 || rc=$?
     qemu=
+    kill $dog 2>/dev/null || true
+    exec 7>&-
     if [ ! -s "$io/status" ]; then
-        [ $rc -eq 124 ] && why="did not power off within $boot_limit s" || why="ended (status $rc) before the job did"
+        why=$(cat "$io/hung" 2>/dev/null || echo "ended (status $rc) before its job did")
         echo "pe32_machine: the machine $why; the console's last lines:" >&2
-        tail -n 25 "$io/console.log" | sed 's/^/  | /' >&2
+        grep -v "TCG doesn't support" "$io/console.log" | tail -n 25 | sed 's/^/  | /' >&2
         return 1
     fi
     return "$(cat "$io/status")"
@@ -68,7 +164,8 @@ boot() {
 vminit() {
     cat <<'EOF'
 #!/bin/sh
-export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root QUIBEL_PE32_MACHINE=1
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
+export QUIBEL_PE32_MACHINE=1 QUIBEL_BUDGET_FILE=/io/budget
 # The initramfs has mounted proc, sys and dev already when it boots the disk.
 mountpoint -q /proc || mount -t proc proc /proc
 mountpoint -q /sys || mount -t sysfs sys /sys
@@ -87,73 +184,141 @@ sleep 60
 EOF
 }
 
-make_image() {
-    [ "$(id -u)" -eq 0 ] || fail "making the image needs root (debootstrap and chroot); run as root"
-    command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing: apt-get install qemu-system-x86"
-    command -v debootstrap >/dev/null || fail "debootstrap is missing: apt-get install debootstrap"
-    parent=$(dirname "$cache")
-    mkdir -p "$parent"
-    free_mb=$(df -Pm "$parent" | awk 'NR == 2 { print $4 }')
-    [ "$free_mb" -ge $need_mb ] || fail "making the image needs $need_mb MB free under $parent; there are $free_mb MB"
-    url=$(mirror) || fail "no Debian bookworm mirror found in /etc/apt/sources.list.d/*.sources or /etc/apt/sources.list"
+# Removes ENTRY of the cache unless it is an image that a run holds; never waits. Anything else
+# there (a half-made image, what an older version of this script kept) is not in use.
+prune() {
+    if [ ! -f "$1/in-use" ]; then
+        chmod -R u+w "$1" 2>/dev/null || true
+        rm -rf "$1"
+        return
+    fi
+    exec 6<"$1/in-use"
+    if flock -n -x 6; then
+        echo "pe32_machine: removing an image no run uses: $1"
+        rm -rf "$1"
+    fi
+    exec 6<&-
+}
 
-    new=$cache.new
-    rm -rf "$new" "$cache"
+# The user's own cache; no root needed: the guest's root is made in a user namespace (as root, in a
+# private mount namespace, so that a stop leaves no mount behind) and made into a disk under fakeroot.
+make_image() {
+    dir=$1
+    for command in qemu-system-x86_64:qemu-system-x86 qemu-img:qemu-utils mmdebstrap:mmdebstrap \
+        fakeroot:fakeroot mke2fs:e2fsprogs; do
+        command -v "${command%:*}" >/dev/null || fail "${command%:*} is missing: install the package ${command#*:}"
+    done
+    if [ "$(id -u)" -eq 0 ]; then
+        bootstrap="unshare --mount --propagation private mmdebstrap --mode=root"
+    else
+        command -v newuidmap >/dev/null || fail "newuidmap is missing: install the package uidmap"
+        unshare --user true 2>/dev/null ||
+            fail "this host does not let users make user namespaces, which making the image without root needs." \
+                "Turn them on as root: sysctl -w kernel.unprivileged_userns_clone=1 user.max_user_namespaces=15000" \
+                "(and put the same into /etc/sysctl.d/ to keep it), or make the image once as root."
+        grep -q "^$(id -un):" /etc/subuid 2>/dev/null ||
+            fail "$(id -un) has no subordinate user ids, which making the image without root needs." \
+                "Give them as root: usermod --add-subuids 100000-165535 --add-subgids 100000-165535 $(id -un)"
+        bootstrap="mmdebstrap --mode=unshare"
+    fi
+    url=$(mirror) || fail "no Debian mirror found in this host's apt sources (/etc/apt/sources.list.d/*.sources," \
+        "/etc/apt/sources.list); name one with PE32_MIRROR=URL"
+
+    # Whatever is here but this image, and images that no run holds, goes first: then the free space
+    # counts what it frees.
+    for entry in "$base"/*; do
+        case ${entry##*/} in lock | slots | "*") ;; *) prune "$entry" ;; esac
+    done
+    free_mb=$(df -Pm "$base" | awk 'NR == 2 { print $4 }')
+    [ "$free_mb" -ge $need_mb ] ||
+        fail "making the image needs $need_mb MB free under $base; there are $free_mb MB"
+
+    new=$dir.new
     mkdir -p "$new"
-    root=$new/root
-    echo "pe32_machine: making the emulated machine's image under $cache (about 15 minutes, once)"
-    debootstrap --variant=minbase --include=linux-image-amd64,initramfs-tools,xvfb,xauth,procps \
-        bookworm "$root" "$url" >"$new/debootstrap.log" 2>&1 ||
-        { tail -n 20 "$new/debootstrap.log" >&2; fail "debootstrap failed (log above)"; }
-    cp /etc/resolv.conf "$root/etc/resolv.conf"
-    echo "deb $url bookworm main" >"$root/etc/apt/sources.list"
-    mount -t proc proc "$root/proc"
-    chroot "$root" sh -c 'dpkg --add-architecture i386 && apt-get update &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends wine wine32 wine64 libwine:i386 fonts-wine &&
-        apt-get clean' >"$new/packages.log" 2>&1 && rc=0 || rc=$?
-    umount "$root/proc"
-    [ $rc -eq 0 ] || { tail -n 20 "$new/packages.log" >&2; fail "installing Wine in the guest failed (log above)"; }
-    vminit >"$root/vminit"
-    chmod +x "$root/vminit"
-    cp -L "$root/vmlinuz" "$new/vmlinuz"
-    cp -L "$root/initrd.img" "$new/initrd.img"
-    mke2fs -q -t ext4 -d "$root" -L root "$new/root.img" 8G >/dev/null
-    rm -rf "$root"
-    mv "$new" "$cache"
+    echo "pe32_machine: making the emulated machine's image in $dir (about 10 minutes, once)"
+    # shellcheck disable=SC2086 # $bootstrap and $trim are lists of words
+    $bootstrap --variant=minbase --architectures=amd64,i386 --include=$packages $trim \
+        $suite "$new/root.tar" "$url" >"$new/bootstrap.log" 2>&1 ||
+        { tail -n 20 "$new/bootstrap.log" >&2; fail "making the guest's root failed (log above)"; }
+    vminit >"$new/vminit"
+    # One fakeroot session: the files keep the owners and modes the archive gives them.
+    fakeroot sh -c 'set -e
+        mkdir "$1/root"
+        tar -C "$1/root" -xf "$1/root.tar"
+        rm "$1/root.tar"
+        install -m 755 "$1/vminit" "$1/root/vminit"
+        cp -L "$1/root/vmlinuz" "$1/root/initrd.img" "$1/"
+        mke2fs -q -t ext4 -d "$1/root" -L root "$1/root.img" "$2" >/dev/null' sh "$new" $disk_size
+    chmod -R u+w "$new/root"
+    rm -rf "$new/root" "$new/vminit"
 
     # The prefixes take minutes each under emulation, so they are made once, here, and kept.
     io=$(mktemp -d)
-    cp "$tools/wine_session.sh" "$io/"
-    cat >"$io/job" <<'EOF'
+    cp "$tools/wine_session.sh" "$tools/windows.list" "$io/"
+    names=$(awk '/^[a-z]/ { printf "%s ", $1 }' "$tools/windows.list")
+    cat >"$io/job" <<EOF
 set -e
-for windows in win64 winxp win98; do
-    echo "making the $windows prefix"
-    sh /io/wine_session.sh --make-prefix $windows /prefixes/$windows
+echo $(($(echo $names | wc -w) * prefix_budget)) >"\$QUIBEL_BUDGET_FILE"
+for windows in $names; do
+    echo "making the \$windows prefix"
+    sh /io/wine_session.sh --make-prefix \$windows /prefixes/\$windows
 done
 EOF
-    boot off "$io" || { rm -rf "$cache"; fail "making the prefixes failed"; }
-    echo "$stamp" >"$cache/stamp"
-    du -sh "$cache" | awk '{ print "pe32_machine: image ready, " $1 " on disk" }'
+    boot "$new" "$new/root.img" raw off "$io" || fail "making the prefixes failed"
+    rm -rf "$io"
+    io=
+    # Compressed, the image takes a third of the disk; its reads cost the tests little.
+    # shellcheck disable=SC2086 # options
+    qemu-img convert $compress "$new/root.img" "$new/root.qcow2"
+    rm "$new/root.img" "$new/bootstrap.log"
+    : >"$new/in-use"
+    mv "$new" "$dir"
+    new=
+    du -sh "$dir" | awk '{ print "pe32_machine: image ready, " $1 " on disk" }'
+}
+
+# Makes the image under the lock that all runs share: a second run waits for the first and then
+# finds its image made.
+image() {
+    dir=$base/$(key)
+    mkdir -p "$base"
+    exec 9>"$base/lock"
+    if [ -f "$dir/in-use" ]; then
+        flock -n 9 || return 0
+    else
+        flock 9
+    fi
+    [ -f "$dir/in-use" ] || make_image "$dir"
+    # Older images go now, unless a run holds them.
+    for entry in "$base"/*; do
+        case ${entry##*/} in lock | slots | "*" | "${dir##*/}") ;; *) prune "$entry" ;; esac
+    done
+    exec 9>&-
 }
 
 case ${1:-} in
 image)
-    [ "$(cat "$cache/stamp" 2>/dev/null)" = "$stamp" ] || make_image
+    shift
+    image
+    [ $# -eq 0 ] || exec flock -o -s "$base/$(key)/in-use" "$@"
     ;;
 run)
     shift
-    [ "$(cat "$cache/stamp" 2>/dev/null)" = "$stamp" ] ||
-        fail "no image for this version of the tools; make it first with: tools/pe32_machine.sh image"
+    dir=$base/$(key)
+    [ -f "$dir/in-use" ] || fail "no image for this version of the tools; make it first with: tools/pe32_machine.sh image"
+    exec 8<"$dir/in-use"
+    flock -s 8
+    [ -f "$dir/root.qcow2" ] || fail "the image in $dir was removed while this run waited; make it again"
     io=$(mktemp -d)
     printf '%s' "$top" >"$io/top"
     # The command goes into the job word for word, each word quoted for the guest's shell, and runs
     # in this folder where the guest has it.
     quote() { printf "'%s' " "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
     { printf 'cd %s 2>/dev/null || cd /\n' "$(quote "$PWD")"; for word in "$@"; do quote "$word"; done; } >"$io/job"
-    boot on "$io"
+    boot "$dir" "$dir/root.qcow2" qcow2 on "$io"
     ;;
 *)
-    echo "usage: pe32_machine.sh image | run COMMAND [ARG...]" >&2
+    echo "usage: pe32_machine.sh image [COMMAND [ARG...]] | run COMMAND [ARG...]" >&2
     exit 2
     ;;
 esac

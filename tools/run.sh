@@ -3,7 +3,7 @@
 # a throwaway prefix. With a display the user clicks through it; without one the pages are walked
 # (I Agree, Install, Finish) on a virtual display and a picture of each is saved. Either way it
 # ends by listing what the install put into the prefix.
-# With WINDOWS (win64, winxp or win98) it walks the shipped PE32 in the emulated machine instead.
+# With WINDOWS (a name from tools/windows.list) it walks the shipped PE32 in the emulated machine instead.
 # usage: run.sh [WINDOWS]
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -2,8 +2,8 @@
 # Runs a command under Wine in a throwaway prefix, on a virtual display when asked or when there
 # is no display; the prefix, the display and every Wine process go away afterwards.
 # Where it runs is its one parameter: this machine's 64-bit Wine, or with --pe32 WINDOWS the
-# emulated machine's 32-bit Wine (tools/pe32_machine.sh) in a prefix that is WINDOWS: win64 (where
-# a PE32 runs under WoW64), winxp or win98.
+# emulated machine's 32-bit Wine (tools/pe32_machine.sh) in a prefix that is WINDOWS, one of
+# tools/windows.list.
 # usage: wine_session.sh [--virtual-display] [--pe32 WINDOWS] PREFIX_DIR COMMAND [ARG...]
 #        wine_session.sh --make-prefix WINDOWS PREFIX_DIR   (the prefixes the machine's image keeps)
 set -eu
@@ -18,10 +18,14 @@ while :; do
     *) break ;;
     esac
 done
-case $windows in
-"" | win64 | winxp | win98) ;;
-*) echo "wine_session: no such Windows: $windows (win64, winxp or win98)" >&2; exit 2 ;;
-esac
+# The prefix's architecture and version, from the list of the Windows the machine keeps.
+arch=win64 version=-
+if [ -n "$windows" ]; then
+    row=$(awk -v name="$windows" '$1 == name { print $2, $3 }' "$(dirname "$self")/windows.list")
+    [ -n "$row" ] || { echo "wine_session: no such Windows: $windows (tools/windows.list:" \
+        "$(awk '/^[a-z]/ { printf "%s ", $1 }' "$(dirname "$self")/windows.list"))" >&2; exit 2; }
+    arch=${row% *} version=${row#* }
+fi
 if [ -n "$windows" ] && [ -z "$keep" ] && [ -z "${QUIBEL_PE32_MACHINE:-}" ]; then
     exec "$(dirname "$self")/pe32_machine.sh" run "$self" ${virtual:+--virtual-display} --pe32 "$windows" "$@"
 fi
@@ -64,9 +68,9 @@ fi
 make_prefix() {
     rm -rf "$prefix"
     mkdir -p "$prefix"
-    case $windows in winxp | win98) export WINEARCH=win32 ;; *) export WINEARCH=win64 ;; esac
+    export WINEARCH=$arch
     wineboot -i >/dev/null 2>&1
-    case $windows in winxp | win98) wine winecfg -v $windows ;; esac
+    [ "$version" = - ] || wine winecfg -v "$version"
     if [ -n "$virtual" ]; then
         # A Wine-drawn desktop: windows get frames without a window manager, and Wine does not wait
         # for a window manager that never answers each time a window is hidden.
