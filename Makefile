@@ -27,12 +27,12 @@ run: deps
 	$(MAKE) all
 	tools/run.sh $(WINDOWS)
 
-# The release folder build/dist; with PRODUCT=<folder of the product files>, the complete release
-# and build/quibel43.zip. SIGN_* and SOURCE_DATE_EPOCH reach it from the environment or the command
-# line (README).
+# The release build/release: its folder dist/ and, with PRODUCT=<folder of the product files>, the
+# complete release with quibel43.zip. SIGN_* and SOURCE_DATE_EPOCH reach it from the environment or
+# the command line (README).
 dist: all
 	python3 tools/release.py dist --setup build/win32/setup.exe --script quibel43.inf \
-	    --print-page build/host/print_page --out build $(if $(PRODUCT),--product "$(PRODUCT)")
+	    --print-page build/host/print_page --out build/release $(if $(PRODUCT),--product "$(PRODUCT)")
 
 bench: deps
 	$(MAKE) all

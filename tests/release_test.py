@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """`make dist` as a packager uses it: refusals that leave the last release alone, the complete
-release and its zip, signing with PEM and PKCS#12 files, and the signed x86-64 twin under Wine.
+release and its zip, a release stopped at each of its steps, signing with PEM and PKCS#12 files and
+with a timestamp from an authority of the test's own, and the signed x86-64 twin under Wine.
 
 usage: release_test.py SOURCE_DIR BUILD_DIR WORK_DIR   (BUILD_DIR holds win32/, win64/ and host/)
 """
 import hashlib
+import http.server
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 import zipfile
 
@@ -59,10 +63,11 @@ def make_product(folder, sizes=None):
 
 
 def state(out):
-    """What a release folder holds, to tell whether anything changed."""
+    """What a release holds, to tell whether anything changed."""
     folder = os.path.join(out, "dist")
     files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-    return [(f, digest(os.path.join(folder, f))) for f in files] + [("zip", digest(os.path.join(out, "quibel43.zip")))]
+    return [(f, digest(os.path.join(folder, f))) for f in files] + \
+        [(f, digest(os.path.join(out, f))) for f in ("quibel43.zip", "quibel43.zip.sha256")]
 
 
 def osslsigncode(*args):
@@ -80,9 +85,10 @@ def make_keys():
                        check=True, capture_output=True)
     with open(os.path.join(keys, "pass"), "w") as f:
         f.write("tide tables\n")
-    subprocess.run(["openssl", "pkcs12", "-export", "-in", os.path.join(keys, "signer.pem"),
-                    "-inkey", os.path.join(keys, "signer.key"), "-out", os.path.join(keys, "signer.p12"),
-                    "-passout", "file:" + os.path.join(keys, "pass")], check=True, capture_output=True)
+    for name, legacy in (("signer.p12", []), ("signer-rc2.p12", ["-legacy"])):  # RC2-40, as older Windows exports
+        subprocess.run(["openssl", "pkcs12", "-export", *legacy, "-in", os.path.join(keys, "signer.pem"),
+                        "-inkey", os.path.join(keys, "signer.key"), "-out", os.path.join(keys, name),
+                        "-passout", "file:" + os.path.join(keys, "pass")], check=True, capture_output=True)
     return lambda name: os.path.join(keys, name)
 
 
@@ -128,7 +134,7 @@ def check_refusals(key):
         ("a certificate not for code",       dict(SIGN_CERT=key("web.pem"), SIGN_KEY=key("web.key")),     "not for code signing (extended key usage: TLS Web Server"),
         ("PKCS#12 without a password file",  dict(SIGN_PKCS12=key("signer.p12")),                          "needs SIGN_PASS_FILE"),
         ("a password file that is not there", dict(SIGN_PKCS12=key("signer.p12"), SIGN_PASS_FILE=key("nope")), "SIGN_PASS_FILE: " + key("nope") + " is not a file"),
-        ("a wrong password",                 dict(SIGN_PKCS12=key("signer.p12"), SIGN_PASS_FILE=key("signer.pem")), "cannot be opened with the password"),
+        ("a wrong password, RC2-40 file",    dict(SIGN_PKCS12=key("signer-rc2.p12"), SIGN_PASS_FILE=key("signer.pem")), "the password in SIGN_PASS_FILE is wrong"),
         ("an unreachable timestamp server",  dict(SIGN_CERT=key("signer.pem"), SIGN_KEY=key("signer.key"),
                                                   SIGN_TIMESTAMP="http://127.0.0.1:9/"),                   "is the timestamp server http://127.0.0.1:9/ reachable?"),
     ]
@@ -163,7 +169,7 @@ def check_release():
     if "notes.doc is in" not in text:
         fail(case, "expected a warning naming notes.doc, got %r" % text)
     dist = path("first", "dist")
-    want = sorted(PRODUCT + ["setup.exe", "quibel43.inf", "SHA256SUMS"])
+    want = sorted(PRODUCT + ["setup.exe", "quibel43.inf", "SHA256SUMS", "BUILDINFO"])
     if sorted(os.listdir(dist)) != want:
         fail(case, "expected %s, got %s" % (want, sorted(os.listdir(dist))))
     expected_bytes = {"quibel32.exe": os.path.join(product, "QUIBEL32.EXE"), "setup.exe": SETUP,
@@ -172,16 +178,24 @@ def check_release():
         if digest(os.path.join(dist, name)) != digest(source):
             fail(case, "expected %s to be %s byte for byte, got other bytes" % (name, source))
     checked = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist, capture_output=True, text=True)
-    if checked.returncode or checked.stdout.count(": OK") != 12:
-        fail(case, "expected SHA256SUMS to verify 12 files, got %r" % checked.stdout)
+    if checked.returncode or checked.stdout.count(": OK") != 13:
+        fail(case, "expected SHA256SUMS to verify 13 files, got %r" % checked.stdout)
+    compiler = subprocess.run(["i686-w64-mingw32-g++", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
+    info = open(os.path.join(dist, "BUILDINFO")).read()
+    for named in (compiler, "Debian version " + open("/etc/debian_version").read().strip(), "windres: GNU windres"):
+        if named not in info:
+            fail(case, "expected BUILDINFO to name %r, got %r" % (named, info))
     with zipfile.ZipFile(path("first", "quibel43.zip")) as z:
         packed = {i.filename: z.read(i) for i in z.infolist()}
-        extras = [i.filename for i in z.infolist() if i.extra or i.create_system != 0]
+        # Every entry: the release's time, MS-DOS made, no attributes, no extra fields.
+        want_entry = (time.gmtime(int(EPOCH))[:6], 0, 0x20, b"")  # the archive bit alone
+        stray = ["%s: %s" % (i.filename, (i.date_time, i.create_system, i.external_attr, i.extra)) for i in z.infolist()
+                 if (i.date_time, i.create_system, i.external_attr, i.extra) != want_entry]
     unpacked = {"quibel43/" + n: open(os.path.join(dist, n), "rb").read() for n in os.listdir(dist)}
     if packed != unpacked:
         fail(case, "expected the zip to hold the folder, got %s" % sorted(packed))
-    if extras:
-        fail(case, "expected no extra fields or Unix attributes, got them on %s" % extras)
+    if stray:
+        fail(case, "expected each entry as %s (time, system, attributes, extra), got %s" % (want_entry, stray))
     sums = open(path("first", "quibel43.zip.sha256")).read()
     if sums != "%s  quibel43.zip\n" % digest(path("first", "quibel43.zip")):
         fail(case, "expected quibel43.zip.sha256 to match the zip, got %r" % sums)
@@ -196,11 +210,117 @@ def check_release():
         fail("without a product", "expected dist with PACKAGING.txt and no zip, got %s" % os.listdir(path("first")))
 
 
+# Runs release.py as a kill would stop it: just before its Nth step that changes the disk.
+STOPPED = """
+import os, runpy, shutil, sys
+steps, stop = [0], int(sys.argv[1])
+def step(call):
+    def counted(*args, **kwargs):
+        steps[0] += 1
+        if steps[0] == stop:
+            os._exit(137)
+        return call(*args, **kwargs)
+    return counted
+for name in ("mkdir", "rename", "replace", "remove", "symlink"):
+    setattr(os, name, step(getattr(os, name)))
+shutil.rmtree = step(shutil.rmtree)
+sys.argv = sys.argv[2:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
+def check_stopped():
+    """Whatever step a stop comes before, the release is the old one whole or the new one whole."""
+    case = "a release stopped at each step"
+    out, new = path("stopped"), path("stopped new")
+    release(out, make_product(path("product old")))
+    old = state(out)
+    product = make_product(path("product new"))
+    open(os.path.join(product, "readme.txt"), "r+b").write(b"another readme")  # same size, other bytes
+    release(new, product)
+    for n in range(1, 100):
+        command = [sys.executable, "-c", STOPPED, str(n), os.path.join(SOURCE, "tools", "release.py"), "dist",
+                   "--setup", SETUP, "--script", os.path.join(SOURCE, "quibel43.inf"),
+                   "--print-page", os.path.join(BUILD, "host", "print_page"), "--out", out, "--product", product]
+        done = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, SOURCE_DATE_EPOCH=EPOCH))
+        if done.returncode not in (0, 137):
+            return fail(case, "expected a release or a stop before step %d, got: %s" % (n, done.stderr.strip()[-300:]))
+        if state(out) not in (old, state(new)):
+            return fail(case, "expected the old or the new release whole after a stop before step %d, got %s"
+                        % (n, state(out)))
+        if done.returncode == 0:
+            break
+    leftovers = [e for e in os.listdir(WORK) if e.startswith(".stopped-") and not os.path.islink(path(e))]
+    if state(out) != state(new) or len(leftovers) != 1:
+        fail(case, "expected the new release and only its folder after a whole run, got %s and %s"
+             % (state(out), leftovers))
+
+
+class Authority(http.server.BaseHTTPRequestHandler):
+    """An RFC 3161 timestamp authority: OpenSSL's `ts -reply` behind HTTP POST."""
+    config = None
+
+    def do_POST(self):
+        with tempfile.TemporaryDirectory() as work:
+            query, reply = os.path.join(work, "query"), os.path.join(work, "reply")
+            open(query, "wb").write(self.rfile.read(int(self.headers["Content-Length"])))
+            done = subprocess.run(["openssl", "ts", "-reply", "-config", self.config, "-queryfile", query,
+                                   "-out", reply], capture_output=True, timeout=30)
+            body = open(reply, "rb").read() if done.returncode == 0 else b""
+        self.send_response(200 if body else 500)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+def check_timestamp(key):
+    """SIGN_TIMESTAMP against an authority on 127.0.0.1, with a throwaway CA and TSA certificate."""
+    case = "signed with a timestamp"
+    tsa = path("tsa")
+    os.makedirs(tsa)
+    openssl = lambda *args: subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=tsa)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-keyout", "ca.key", "-out", "ca.pem",
+            "-subj", "/CN=Quibel test CA")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "tsa.key", "-out", "tsa.csr", "-subj", "/CN=Quibel test TSA")
+    open(os.path.join(tsa, "tsa.ext"), "w").write("extendedKeyUsage = critical, timeStamping\n")
+    openssl("x509", "-req", "-in", "tsa.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "30",
+            "-extfile", "tsa.ext", "-out", "tsa.pem")
+    open(os.path.join(tsa, "serial"), "w").write("01\n")
+    Authority.config = os.path.join(tsa, "tsa.cnf")
+    open(Authority.config, "w").write(
+        "[tsa]\ndefault_tsa = test\n[test]\ndir = %s\nserial = $dir/serial\nsigner_cert = $dir/tsa.pem\n"
+        "signer_key = $dir/tsa.key\ncerts = $dir/ca.pem\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\n"
+        "digests = sha1, sha256, sha384, sha512\ness_cert_id_alg = sha256\n" % tsa)
+    # A thread of this test: it cannot outlive it, and each answer is bounded by its own time limit.
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Authority)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        code, text = release(path("stamped"), SIGN_CERT=key("signer.pem"), SIGN_KEY=key("signer.key"),
+                             SIGN_TIMESTAMP="http://127.0.0.1:%d/" % server.server_address[1])
+    finally:
+        server.shutdown()
+        server.server_close()
+    if code:
+        return fail(case, "expected a signed release, got: " + text)
+    ok, why = osslsigncode("verify", "-in", path("stamped", "dist", "setup.exe"), "-CAfile", key("signer.pem"),
+                           "-TSA-CAfile", os.path.join(tsa, "ca.pem"))
+    stamp = [line.strip() for line in why.splitlines() if "Timestamp time" in line or "Quibel test TSA" in line]
+    if not ok or not stamp:
+        return fail(case, "expected a countersignature that verifies against the test's CA, got: " + why[-600:])
+    print("     countersignature: " + "; ".join(sorted(set(stamp))))
+
+
 def check_signing(key):
     pem = dict(SIGN_CERT=key("signer.pem"), SIGN_KEY=key("signer.key"))
     p12 = dict(SIGN_PKCS12=key("signer.p12"), SIGN_PASS_FILE=key("pass"))
     signed = {}
-    for case, env in (("signed with PEM files", pem), ("signed again, same time", pem), ("signed with PKCS#12", p12)):
+    rc2 = dict(p12, SIGN_PKCS12=key("signer-rc2.p12"))
+    for case, env in (("signed with PEM files", pem), ("signed again, same time", pem), ("signed with PKCS#12", p12),
+                      ("signed with an RC2-40 PKCS#12", rc2)):
         time.sleep(1.1)  # a signing time taken from the clock would now differ
         out = path(case)
         code, text = release(out, **env)
@@ -254,6 +374,8 @@ def check_script_drift():
         ("a file dropped from the 9x list",         [("readme.txt\nlicense.txt\n\n; The shell's", "readme.txt\n\n; The shell's")]),
         ("the script left out of SourceDisksFiles", [("quibel43.inf=1\n", "")]),
         ("an eleventh file in every list",          [("license.txt\n", "license.txt\nextra.dat\n"), ("license.txt=1\n", "license.txt=1\nextra.dat=1\n")]),
+        ("a 9x remove line with another value",     [("setup.ini, quibel, \"\"\"%ShortcutName%\"\",\"\"%24%", "setup.ini, quibel, \"\"\"Quibel\"\",\"\"%24%")]),
+        ("an EstimatedSize one KiB short",          [("EstimatedSize, 0x00010001, 75,", "EstimatedSize, 0x00010001, 74,")]),
     ]
     for case, edits in drifts:
         mutated = script
@@ -275,7 +397,8 @@ def main():
     os.makedirs(WORK)
     key = make_keys()
     checks = [("refusals", lambda: check_refusals(key)), ("the complete release", check_release),
-              ("signing", lambda: check_signing(key)), ("the signed twin", lambda: check_signed_twin(key)),
+              ("a stopped release", check_stopped), ("signing", lambda: check_signing(key)),
+              ("a timestamp", lambda: check_timestamp(key)), ("the signed twin", lambda: check_signed_twin(key)),
               ("the script and the page", check_script_drift)]
     for name, check in checks:
         start, before = time.time(), len(failures)

@@ -5,15 +5,18 @@ usage: release.py files SCRIPT                   the product files the script in
        release.py check SCRIPT PRINT_PAGE        the script and the summary page agree
        release.py dist --setup EXE --script INF --print-page TOOL --out DIR [--product DIR]
 
-`dist` lays OUT/dist: setup.exe and the script, with PACKAGING.txt naming the product files; or,
-with --product, the product files themselves and SHA256SUMS, and then OUT/quibel43.zip and
-OUT/quibel43.zip.sha256 too. The new release is made aside and replaces the old one only whole.
+`dist` lays OUT/dist: setup.exe and the script, BUILDINFO naming the tools that made setup.exe, and
+PACKAGING.txt naming the product files; or, with --product, the product files themselves and
+SHA256SUMS, and then OUT/quibel43.zip and OUT/quibel43.zip.sha256 too. OUT is a link to a folder
+that holds all of that: the new release is made in a folder beside it and the link is swapped in
+one step, so that OUT always names one whole release.
 
 setup.exe is signed (SHA-256 Authenticode, by osslsigncode) when the environment names a key:
 SIGN_CERT (PEM, may hold the chain) with SIGN_KEY (PEM), or SIGN_PKCS12 with SIGN_PASS_FILE, the
 file that holds its password (it also opens an encrypted SIGN_KEY); SIGN_TIMESTAMP, a timestamp
 server's URL. Signing time and zip times: SOURCE_DATE_EPOCH, else the last commit's time.
 """
+import fcntl
 import hashlib
 import os
 import re
@@ -46,6 +49,70 @@ def sections(script):
         elif line and current is not None:
             current.append(line)
     return result
+
+
+def fields(line):
+    """The comma-separated fields of an INF line, unquoted ("" inside quotes stands for one quote)."""
+    result, field, quoted, i = [], "", False, 0
+    while i < len(line):
+        if line[i] == '"' and quoted and line[i + 1:i + 2] == '"':
+            field, i = field + '"', i + 1
+        elif line[i] == '"':
+            quoted = not quoted
+        elif line[i] == "," and not quoted:
+            result, field = result + [field.strip()], ""
+        else:
+            field += line[i]
+        i += 1
+    return result + [field.strip()]
+
+
+def directive(s, section, name):
+    """The sections that a directive (say UpdateInis=) of a section names."""
+    for line in s.get(section.lower(), []):
+        key, _, value = line.partition("=")
+        if key.strip().lower() == name.lower():
+            return [v.strip() for v in value.split(",")]
+    return []
+
+
+def estimated_size_problems(s, promised_bytes):
+    """Add/Remove Programs' EstimatedSize (KiB, a DWORD given as four bytes) against the page's promise."""
+    want = -(-promised_bytes // 1024)
+    found = [f for lines in s.values() for f in map(fields, lines) if len(f) > 3 and f[2].lower() == "estimatedsize"]
+    if not found:
+        return ["no AddReg line writes EstimatedSize; the summary page promises %s bytes, %d KiB"
+                % (format(promised_bytes, ","), want)]
+    problems = []
+    for f in found:
+        try:
+            got = int.from_bytes(bytes(int(b, 16) for b in f[4:]), "little") if len(f) == 8 else None
+        except ValueError:
+            got = None
+        if got != want:
+            problems.append("EstimatedSize is %s; expected %d KiB as four bytes (%s), the summary page's %s bytes "
+                            "rounded up" % (", ".join(f[3:]), want, ", ".join("%02x" % b for b in want.to_bytes(4, "little")),
+                                            format(promised_bytes, ",")))
+    return problems
+
+
+def group_lines_problems(s):
+    """The 9x uninstall removes exactly the setup.ini lines that the 9x install adds, values and all, in
+    the delete form: the old entry and no new one."""
+    added = [f for section in directive(s, "DefaultInstall", "UpdateInis") for f in map(fields, s.get(section.lower(), []))]
+    removers = [name for name in s if name != "defaultinstall" and directive(s, name, "UpdateInis")]
+    removed = [f for name in removers for section in directive(s, name, "UpdateInis")
+               for f in map(fields, s.get(section.lower(), []))]
+    problems = ["[DefaultInstall] adds %r, not in the add form (no old entry, a new one)" % ", ".join(f)
+                for f in added if len(f) != 4 or f[2] or not f[3]]
+    problems += ["%r is not in the delete form (an old entry and no new one)" % ", ".join(f)
+                 for f in removed if len(f) != 3 or not f[2]]
+    want = sorted(f[:2] + f[3:] for f in added)
+    if not problems and sorted(removed) != want:
+        problems.append("the 9x uninstall (%s) removes %s; expected exactly what [DefaultInstall] adds: %s"
+                        % (", ".join(removers) or "nothing", [", ".join(f) for f in sorted(removed)],
+                           [", ".join(f) for f in want]))
+    return problems
 
 
 def script_files(script):
@@ -153,14 +220,7 @@ def signing_input():
 
     passin = ["-passin", "file:" + env["SIGN_PASS_FILE"]] if env["SIGN_PASS_FILE"] else ["-passin", "pass:"]
     if env["SIGN_PKCS12"]:
-        ok, cert, why = run("openssl", "pkcs12", "-in", env["SIGN_PKCS12"], "-nokeys", "-clcerts", *passin)
-        ok = ok and b"CERTIFICATE" in cert
-        if ok:
-            ok, key, why = run("openssl", "pkcs12", "-in", env["SIGN_PKCS12"], "-nocerts", "-nodes", *passin)
-            ok = ok and b"PRIVATE KEY" in key
-        if not ok:
-            refuse("SIGN_PKCS12 %s cannot be opened with the password in SIGN_PASS_FILE, or holds no certificate "
-                   "and key: %s" % (env["SIGN_PKCS12"], why.splitlines()[-1] if why else "nothing in it"))
+        cert, key = open_pkcs12(env["SIGN_PKCS12"], passin)
     else:
         cert = open(env["SIGN_CERT"], "rb").read()
         ok, key, why = run("openssl", "pkey", "-in", env["SIGN_KEY"], *passin)
@@ -181,6 +241,25 @@ def signing_input():
                % (usage.split("\n", 1)[1].strip() if "\n" in usage else "none"))
     subject = run("openssl", "x509", "-noout", "-subject", "-nameopt", "oneline", data=cert)[1].decode().strip()
     return dict(env, subject=subject)
+
+
+def open_pkcs12(path, passin):
+    """The certificate and key in a PKCS#12 file. Files exported by older Windows and CAs are encrypted
+    with RC2-40 or 3DES, which OpenSSL 3 opens only with its legacy provider, as osslsigncode does."""
+    for legacy in ([], ["-legacy"]):
+        ok, cert, why = run("openssl", "pkcs12", "-in", path, "-nokeys", "-clcerts", *legacy, *passin)
+        if ok:
+            ok, key, why = run("openssl", "pkcs12", "-in", path, "-nocerts", "-nodes", *legacy, *passin)
+        if ok and b"CERTIFICATE" in cert and b"PRIVATE KEY" in key:
+            return cert, key
+        # The password is checked (the file's MAC) before anything is decrypted.
+        if "invalid password" in why or "mac verify" in why.lower():
+            refuse("SIGN_PKCS12 %s: the password in SIGN_PASS_FILE is wrong (the file's integrity check fails "
+                   "with it)" % path)
+        if ok or "unsupported" not in why:
+            break
+    refuse("SIGN_PKCS12 %s cannot be opened, or holds no certificate and key: %s"
+           % (path, why.splitlines()[-1] if why else "nothing in it"))
 
 
 def sign(setup, signed, signing, epoch):
@@ -213,18 +292,97 @@ def write_zip(folder, path, epoch):
             info = zipfile.ZipInfo("quibel43/" + name, when)
             info.compress_type = zipfile.ZIP_DEFLATED
             info.create_system = 0  # MS-DOS attributes, as a Windows tool would write them
-            info.external_attr = 0
+            # The archive bit alone, as Windows tools set it; left 0, Python fills in Unix mode bits.
+            info.external_attr = 0x20
             z.writestr(info, open(os.path.join(folder, name), "rb").read(), compresslevel=9)
+
+
+def tool_version(tool):
+    """A tool's own version line and the Debian package it comes from, with that package's version."""
+    path = shutil.which(tool) or tool
+    said = run(path, "--version")[1].decode(errors="replace").splitlines() if os.path.exists(path) else []
+    owner = run("dpkg-query", "-S", os.path.realpath(path))[1].decode().split(":")[0]
+    version = run("dpkg-query", "-W", "-f", "${Version}", owner)[1].decode() if owner else ""
+    return "%s; package %s" % (said[0].strip() if said else tool + ": not found",
+                                "%s %s" % (owner, version) if version else "not known")
+
+
+def build_info(setup, signing):
+    """What fixes setup.exe's bytes: the same sources give the same bytes only from the same tools.
+    They are the tools of the build tree setup.exe comes from, as CMake found them (build-tools.txt)."""
+    path = os.path.join(os.path.dirname(os.path.abspath(setup)), "build-tools.txt")
+    cache = dict(line.strip().split("=", 1) for line in open(path) if "=" in line) if os.path.isfile(path) else {}
+    release = dict(line.strip().split("=", 1) for line in open("/etc/os-release") if "=" in line)
+    debian = open("/etc/debian_version").read().strip() if os.path.isfile("/etc/debian_version") else "none"
+    lines = ["Quibel32 4.3 release: what made setup.exe. The same sources give the same bytes with these tools.",
+             "system: %s, Debian version %s" % (release.get("PRETTY_NAME", "unknown").strip('"'), debian)]
+    compiler = cache.get("compiler")
+    for label in ("compiler", "binutils", "windres"):
+        lines.append("%s: %s" % (label, tool_version(cache[label]) if label in cache else "not known (no build-tools.txt beside setup.exe)"))
+    if compiler:  # the import libraries and headers shape the file too
+        library = run(compiler, "-print-file-name=libkernel32.a")[1].decode().strip()
+        owner = run("dpkg-query", "-S", os.path.realpath(library))[1].decode().split(":")[0]
+        lines.append("mingw-w64 runtime: package %s %s" % (owner, run("dpkg-query", "-W", "-f", "${Version}", owner)[1].decode()
+                                                           if owner else "not known"))
+    if signing:
+        lines.append("osslsigncode: " + tool_version("osslsigncode"))
+    return "\n".join(lines) + "\n"
+
+
+def lay(folder, setup, script, names, found, signing, epoch):
+    """The release folder: setup.exe (signed when asked), the script, BUILDINFO, and the product files
+    with SHA256SUMS, or PACKAGING.txt where there are none."""
+    dist = os.path.join(folder, "dist")
+    os.mkdir(dist)
+    if signing:
+        sign(setup, os.path.join(dist, "setup.exe"), signing, epoch)
+    else:
+        shutil.copyfile(setup, os.path.join(dist, "setup.exe"))
+    shutil.copyfile(script, os.path.join(dist, os.path.basename(script)))
+    with open(os.path.join(dist, "BUILDINFO"), "w", newline="\r\n") as f:
+        f.write(build_info(setup, signing))
+    if found is None:
+        with open(os.path.join(dist, "PACKAGING.txt"), "w", newline="\r\n") as note:
+            note.write("Quibel32 4.3 release folder\n\n"
+                       "Put these %d product files beside setup.exe and quibel43.inf before shipping;\n"
+                       "quibel43.inf copies them into the program folder:\n\n" % len(names))
+            note.writelines("  %s\n" % name for name in names)
+        return
+    for name, path in found.items():
+        shutil.copyfile(path, os.path.join(dist, name))  # under the script's spelling
+    with open(os.path.join(dist, "SHA256SUMS"), "w", newline="\n") as sums:
+        for name in sorted(os.listdir(dist)):
+            if name != "SHA256SUMS":
+                sums.write("%s  %s\n" % (sha256(os.path.join(dist, name)), name))
+    write_zip(dist, os.path.join(folder, "quibel43.zip"), epoch)
+    with open(os.path.join(folder, "quibel43.zip.sha256"), "w", newline="\n") as f:
+        f.write("%s  quibel43.zip\n" % sha256(os.path.join(folder, "quibel43.zip")))
+
+
+def publish(folder, out):
+    """Points OUT at the new release folder in one rename, then removes the folders of earlier or
+    stopped runs. A stop at any moment leaves OUT on one whole release, the old or the new."""
+    link = folder + ".link"
+    os.symlink(os.path.basename(folder), link)
+    os.replace(link, out)
+    prefix = "." + os.path.basename(out) + "-"
+    for entry in os.listdir(os.path.dirname(out)):
+        if entry.startswith(prefix) and entry != os.path.basename(folder):
+            path = os.path.join(os.path.dirname(out), entry)
+            shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
 
 
 def dist(setup, script, print_page, out, product):
     top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = os.path.abspath(out)
     names, problems = script_files(script)
     promised_count, promised_bytes = promise(print_page)
     if problems:
         refuse("the script's file lists disagree:", *problems)
     if len(names) != promised_count:
         refuse("the summary page promises %d files; the script installs %d" % (promised_count, len(names)))
+    if os.path.lexists(out) and not os.path.islink(out):
+        refuse("%s is not a release this tool made (a release is a link to its folder); move it away" % out)
     found = extra = None
     if product:
         if not os.path.isdir(product):
@@ -239,48 +397,23 @@ def dist(setup, script, print_page, out, product):
     signing = signing_input()
     epoch = source_epoch(top)
 
-    os.makedirs(out, exist_ok=True)
-    work = tempfile.mkdtemp(prefix=".release-", dir=out)
-    try:
-        folder = os.path.join(work, "dist")
-        os.mkdir(folder)
-        if signing:
-            sign(setup, os.path.join(folder, "setup.exe"), signing, epoch)
-        else:
-            shutil.copyfile(setup, os.path.join(folder, "setup.exe"))
-        shutil.copyfile(script, os.path.join(folder, os.path.basename(script)))
-        if product:
-            for name, path in found.items():
-                shutil.copyfile(path, os.path.join(folder, name))  # under the script's spelling
-            with open(os.path.join(folder, "SHA256SUMS"), "w", newline="\n") as sums:
-                for name in sorted(os.listdir(folder)):
-                    if name != "SHA256SUMS":
-                        sums.write("%s  %s\n" % (sha256(os.path.join(folder, name)), name))
-            write_zip(folder, os.path.join(work, "quibel43.zip"), epoch)
-            with open(os.path.join(work, "quibel43.zip.sha256"), "w", newline="\n") as f:
-                f.write("%s  quibel43.zip\n" % sha256(os.path.join(work, "quibel43.zip")))
-        else:
-            with open(os.path.join(folder, "PACKAGING.txt"), "w", newline="\r\n") as note:
-                note.write("Quibel32 4.3 release folder\n\n"
-                           "Put these %d product files beside setup.exe and quibel43.inf before shipping;\n"
-                           "quibel43.inf copies them into the program folder:\n\n" % len(names))
-                note.writelines("  %s\n" % name for name in names)
-        # Complete: now it replaces the previous release.
-        shutil.rmtree(os.path.join(out, "dist"), ignore_errors=True)
-        os.rename(folder, os.path.join(out, "dist"))
-        for name in ("quibel43.zip", "quibel43.zip.sha256"):
-            if product:
-                os.replace(os.path.join(work, name), os.path.join(out, name))
-            elif os.path.exists(os.path.join(out, name)):
-                os.remove(os.path.join(out, name))  # it would not match the folder laid now
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    # One release at a time: a second run waits here for the first to finish.
+    with open(os.path.join(os.path.dirname(out), "." + os.path.basename(out) + ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        folder = tempfile.mkdtemp(prefix="." + os.path.basename(out) + "-", dir=os.path.dirname(out))
+        try:
+            lay(folder, setup, script, names, found, signing, epoch)
+        except BaseException:
+            shutil.rmtree(folder, ignore_errors=True)
+            raise
+        publish(folder, out)
 
     for name in extra or []:
         print("release: warning: %s is in %s but not named by the script; not shipped" % (name, product), file=sys.stderr)
-    print("%s/dist: setup.exe (%s), %s" % (out, "signed: " + signing["subject"] if signing else "not signed",
-                                           "the script and %d product files, SHA256SUMS" % len(names) if product
-                                           else "the script and PACKAGING.txt"))
+    print("%s/dist: setup.exe (%s), %s, BUILDINFO" % (out, "signed: " + signing["subject"] if signing else "not signed",
+                                                   "the script and %d product files, SHA256SUMS" % len(names) if product
+                                                   else "the script and PACKAGING.txt"))
     if product:
         print("%s/quibel43.zip: sha256 %s" % (out, sha256(os.path.join(out, "quibel43.zip"))))
 
@@ -291,13 +424,20 @@ def main(argv):
         return 0
     if len(argv) == 4 and argv[1] == "check":
         names, problems = script_files(argv[2])
-        count = promise(argv[3])[0]
-        if len(names) != count:
-            problems.append("the summary page promises %d files; [%s] names %d" % (count, PRODUCT_SECTIONS[0], len(names)))
-        for problem in problems:
-            print("FAIL " + problem)
-        print("%d passed, %d failed" % (len(PRODUCT_SECTIONS) + 2 - len(problems), len(problems)))
-        return 1 if problems else 0
+        count, size = promise(argv[3])
+        s = sections(argv[2])
+        rules = [("the file lists agree", problems),
+                 ("the page's file count", [] if len(names) == count else
+                  ["the summary page promises %d files; [%s] names %d" % (count, PRODUCT_SECTIONS[0], len(names))]),
+                 ("EstimatedSize is the page's bytes", estimated_size_problems(s, size)),
+                 ("the 9x uninstall removes the 9x group lines", group_lines_problems(s))]
+        for rule, broken in rules:
+            print("%s %s" % ("FAIL" if broken else "ok  ", rule))
+            for problem in broken:
+                print("       " + problem)
+        failed = sum(1 for _, broken in rules if broken)
+        print("%d passed, %d failed" % (len(rules) - failed, failed))
+        return 1 if failed else 0
     options = dict(zip(argv[2::2], argv[3::2]))
     if len(argv) < 2 or argv[1] != "dist" or len(argv) % 2 or \
             not {"--setup", "--script", "--print-page", "--out"} <= set(options) <= \
