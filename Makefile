@@ -17,10 +17,11 @@ build/host/print_page: tools/print_page.cpp src/flow/setup_pages.cpp src/flow/se
 	g++ -std=c++17 -O2 -Wall -Wextra -Werror -Isrc/flow -o $@ tools/print_page.cpp src/flow/setup_pages.cpp
 
 # The first check on a machine also makes the emulated machine that runs the PE32 (tools/); the
-# tests hold it, so that no other checkout's run prunes it meanwhile.
+# tests hold it, so that no other checkout's run prunes it meanwhile. A test a core: the emulated
+# machines still run one at a time.
 check: deps
 	$(MAKE) all
-	tools/pe32_machine.sh image sh -c 'cd build/win64 && ctest --output-on-failure'
+	tools/pe32_machine.sh image sh -c 'cd build/win64 && ctest --output-on-failure -j "$$(nproc)"'
 
 # `make run WINDOWS=<a name from tools/windows.list>` walks the shipped PE32 in the emulated machine.
 run: deps

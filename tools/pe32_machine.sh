@@ -22,9 +22,9 @@ trim="--dpkgopt=path-exclude=/usr/share/doc/* --dpkgopt=path-exclude=/usr/share/
       --dpkgopt=path-exclude=/usr/share/info/* --dpkgopt=path-exclude=/usr/share/locale/*"
 disk_size=8G        # the guest's root file system; the image holds only what is used of it
 compress="-c -W -O qcow2 -o compression_type=zstd"
-# Measured here: the guest's packages unpacked 2.4 GB, the prefixes 0.6 GB, the finished image
-# 1.4 GB. Making it holds the packages twice (archive and folder), then the disk and the image.
-need_mb=9000
+# Making the image took 6.3 GB at its peak here (the guest's root as a folder and as an archive,
+# then as a folder and a disk, then the disk and the compressed image); it keeps 1.6 GB.
+need_mb=8000
 # Each machine takes two threads and 2 GB (-smp, -m below); no more run at once than this host holds.
 machine_threads=2 machine_mb=2048
 # A boot reaches its job in about 30 s here, Wine started; a machine four times slower is still
@@ -36,9 +36,10 @@ prefix_budget=560
 fail() { echo "pe32_machine: $*" >&2; exit 1; }
 
 # A stopped run (ctest's limit, Ctrl-C, a kill) takes its machine and its half-made image with it.
-qemu= io= new=
+qemu= dog= io= new=
 cleanup() {
     [ -z "$qemu" ] || kill "$qemu" 2>/dev/null || true
+    [ -z "$dog" ] || kill "$dog" 2>/dev/null || true
     [ -z "$io" ] || rm -rf "$io"
     [ -z "$new" ] || { chmod -R u+w "$new" 2>/dev/null; rm -rf "$new"; }
 }
@@ -109,7 +110,7 @@ take_slot() {
 # allowance, and leaves the reason in IO/hung.
 watchdog() {
     io=$1 started=$(date +%s)
-    while sleep 1; do
+    while sleep 1 && kill -0 "$qemu" 2>/dev/null; do
         deadline=$((started + start_allowance))
         budget=$(cat "$io/budget" 2>/dev/null || true)
         case $budget in
@@ -150,6 +151,7 @@ boot() {
     wait $qemu && rc=0 || rc=$?
     qemu=
     kill $dog 2>/dev/null || true
+    dog=
     exec 7>&-
     if [ ! -s "$io/status" ]; then
         why=$(cat "$io/hung" 2>/dev/null || echo "ended (status $rc) before its job did")
@@ -189,7 +191,8 @@ EOF
 prune() {
     if [ ! -f "$1/in-use" ]; then
         chmod -R u+w "$1" 2>/dev/null || true
-        rm -rf "$1"
+        # What a stopped mmdebstrap left without root is owned by the user's subordinate ids.
+        rm -rf "$1" 2>/dev/null || mmdebstrap --unshare-helper rm -rf "$1"
         return
     fi
     exec 6<"$1/in-use"
@@ -236,8 +239,11 @@ make_image() {
     new=$dir.new
     mkdir -p "$new"
     echo "pe32_machine: making the emulated machine's image in $dir (about 10 minutes, once)"
+    # The guest's root is first a folder of mmdebstrap's own: inside the half-made image, so that
+    # what a stop leaves goes with it, and on disk (/tmp may be a small tmpfs).
+    mkdir -m 1777 "$new/tmp"
     # shellcheck disable=SC2086 # $bootstrap and $trim are lists of words
-    $bootstrap --variant=minbase --architectures=amd64,i386 --include=$packages $trim \
+    TMPDIR=$new/tmp $bootstrap --variant=minbase --architectures=amd64,i386 --include=$packages $trim \
         $suite "$new/root.tar" "$url" >"$new/bootstrap.log" 2>&1 ||
         { tail -n 20 "$new/bootstrap.log" >&2; fail "making the guest's root failed (log above)"; }
     vminit >"$new/vminit"
@@ -250,7 +256,7 @@ make_image() {
         cp -L "$1/root/vmlinuz" "$1/root/initrd.img" "$1/"
         mke2fs -q -t ext4 -d "$1/root" -L root "$1/root.img" "$2" >/dev/null' sh "$new" $disk_size
     chmod -R u+w "$new/root"
-    rm -rf "$new/root" "$new/vminit"
+    rm -rf "$new/root" "$new/vminit" "$new/tmp"
 
     # The prefixes take minutes each under emulation, so they are made once, here, and kept.
     io=$(mktemp -d)
