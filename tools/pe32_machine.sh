@@ -217,8 +217,8 @@ make_image() {
         command -v newuidmap >/dev/null || fail "newuidmap is missing: install the package uidmap"
         unshare --user true 2>/dev/null ||
             fail "this host does not let users make user namespaces, which making the image without root needs." \
-                "Turn them on as root: sysctl -w kernel.unprivileged_userns_clone=1 user.max_user_namespaces=15000" \
-                "(and put the same into /etc/sysctl.d/ to keep it), or make the image once as root."
+                "Turn them on as root: sysctl -w user.max_user_namespaces=15000, and on Debian's kernel also" \
+                "kernel.unprivileged_userns_clone=1 (put both into /etc/sysctl.d/ to keep them)."
         grep -q "^$(id -un):" /etc/subuid 2>/dev/null ||
             fail "$(id -un) has no subordinate user ids, which making the image without root needs." \
                 "Give them as root: usermod --add-subuids 100000-165535 --add-subgids 100000-165535 $(id -un)"
