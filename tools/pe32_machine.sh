@@ -9,6 +9,7 @@
 #            the machine's writes are thrown away. COMMAND writes the seconds it may still take (the
 #            sum of its own waits) to $QUIBEL_BUDGET_FILE; the machine is stopped once they are spent.
 set -eu
+PATH=$PATH:/usr/sbin:/sbin  # mke2fs, which a user's PATH leaves out
 tools=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$tools")
 base=${XDG_CACHE_HOME:-$HOME/.cache}/quibel-setup/pe32-machine
