@@ -505,17 +505,6 @@ static std::string UninstallValue(const char *name, REGSAM view = 0)
     return found;
 }
 
-// The summary page's promised bytes in KiB, rounded up, as Add/Remove Programs reads EstimatedSize.
-static unsigned PromisedKiB()
-{
-    const char *at = strstr(kSummary, "files (") + strlen("files (");
-    unsigned bytes = 0;
-    for (; *at != ' '; at++)
-        if (*at != ',')
-            bytes = bytes * 10 + (*at - '0');
-    return (bytes + 1023) / 1024;
-}
-
 // The first entry of a section of the groups file, without the "=" Wine writes after a bare line.
 static std::string FirstGroupEntry(const char *section)
 {
@@ -564,7 +553,7 @@ static void CheckInstalled(const std::string &ship)
         {"Publisher",       "REG_SZ Quibel Tide Software"},
         {"DisplayIcon",     "REG_SZ " + folder + "\\quibel32.exe,0"},
         {"InstallLocation", "REG_SZ " + folder},
-        {"EstimatedSize",   "REG_DWORD " + std::to_string(PromisedKiB())},
+        {"EstimatedSize",   "REG_DWORD 3957"},  // KiB: the summary page's 4,051,770 bytes, rounded up
         {"NoModify",        "REG_DWORD 1"},
         {"NoRepair",        "REG_DWORD 1"},
     };
