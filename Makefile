@@ -1,7 +1,7 @@
 # Builds setup.exe for both targets; `make check` and `make run` first install what is missing.
 PACKAGES := cmake make python3 g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             wine wine64 fonts-wine xvfb imagemagick osslsigncode openssl \
-            qemu-system-x86 qemu-utils mmdebstrap uidmap fakeroot
+            qemu-system-x86 qemu-utils mmdebstrap uidmap fakeroot e2fsprogs
 
 .PHONY: all check run bench dist deps clean
 
