@@ -191,6 +191,8 @@ EOF
 # there (a half-made image, what an older version of this script kept) is not in use.
 prune() {
     if [ ! -f "$1/in-use" ]; then
+        [ "$(id -u)" -ne 0 ] || awk -v dir="$1/" 'index($2, dir) == 1 { print $2 }' /proc/mounts | sort -r |
+            while read -r mount; do umount -l "$mount"; done
         chmod -R u+w "$1" 2>/dev/null || true
         # What a stopped mmdebstrap left without root is owned by the user's subordinate ids.
         rm -rf "$1" 2>/dev/null || mmdebstrap --unshare-helper rm -rf "$1"
@@ -205,7 +207,7 @@ prune() {
 }
 
 # The user's own cache; no root needed: the guest's root is made in a user namespace (as root, in a
-# private mount namespace, so that a stop leaves no mount behind) and made into a disk under fakeroot.
+# private mount namespace where there can be one) and made into a disk under fakeroot.
 make_image() {
     dir=$1
     for command in qemu-system-x86_64:qemu-system-x86 qemu-img:qemu-utils mmdebstrap:mmdebstrap \
@@ -213,7 +215,12 @@ make_image() {
         command -v "${command%:*}" >/dev/null || fail "${command%:*} is missing: install the package ${command#*:}"
     done
     if [ "$(id -u)" -eq 0 ]; then
-        bootstrap="unshare --mount --propagation private mmdebstrap --mode=root"
+        # In a mount namespace of its own nothing mmdebstrap mounts outlives it. In a chroot, where /
+        # cannot be made private, it runs plainly; it unmounts what it mounted unless it is killed,
+        # and then prune does.
+        bootstrap="mmdebstrap --mode=root"
+        ! unshare --mount --propagation private true 2>/dev/null ||
+            bootstrap="unshare --mount --propagation private $bootstrap"
     else
         command -v newuidmap >/dev/null || fail "newuidmap is missing: install the package uidmap"
         unshare --user true 2>/dev/null ||
