@@ -22,7 +22,7 @@ void DeclareBudget(DWORD ms)
     char path[MAX_PATH] = "";
     if (!GetEnvironmentVariableA("QUIBEL_BUDGET_FILE", path, sizeof path))
         return;
-    FILE *f = fopen(WindowsPath(path).c_str(), "w");
+    FILE *f = fopen(WindowsPath(path).c_str(), "wb");  // a bare number: no CR before the LF
     if (f) {
         fprintf(f, "%lu\n", (unsigned long)(Patience(ms) / 1000 + 1));
         fclose(f);

@@ -113,13 +113,10 @@ watchdog() {
     io=$1 started=$(date +%s)
     while sleep 1 && kill -0 "$qemu" 2>/dev/null; do
         deadline=$((started + start_allowance))
-        budget=$(cat "$io/budget" 2>/dev/null || true)
-        case $budget in
-        '' | *[!0-9]*) ;;
-        *) deadline=$(($(stat -c %Y "$io/budget") + budget + start_allowance)) ;;
-        esac
+        budget=$(tr -cd 0-9 2>/dev/null <"$io/budget" || true)
+        [ -z "$budget" ] || deadline=$(($(stat -c %Y "$io/budget") + budget + start_allowance))
         [ "$(date +%s)" -ge $deadline ] || continue
-        if [ -s "$io/budget" ]; then
+        if [ -n "$budget" ]; then
             echo "did not end within its job's budget of $budget s and $start_allowance s to spare" >"$io/hung"
         else
             echo "did not start its job within $start_allowance s" >"$io/hung"
