@@ -296,7 +296,8 @@ image() {
     exec 9>"$base/lock"
     if [ -f "$dir/in-use" ]; then
         flock -n 9 || return 0
-    else
+    elif ! flock -n 9; then
+        echo "pe32_machine: waiting for another run that is making an image in $base"
         flock 9
     fi
     [ -f "$dir/in-use" ] || make_image "$dir"
