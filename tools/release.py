@@ -402,7 +402,10 @@ def dist(setup, script, print_page, out, product):
     with open(os.path.join(os.path.dirname(out), "." + os.path.basename(out) + ".lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         folder = tempfile.mkdtemp(prefix="." + os.path.basename(out) + "-", dir=os.path.dirname(out))
+        umask = os.umask(0)
+        os.umask(umask)
         try:
+            os.chmod(folder, 0o777 & ~umask)  # a release folder like any other, not mkdtemp's private one
             lay(folder, setup, script, names, found, signing, epoch)
         except BaseException:
             shutil.rmtree(folder, ignore_errors=True)
