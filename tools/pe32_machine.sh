@@ -203,6 +203,13 @@ prune() {
     exec 6<&-
 }
 
+# Prunes every entry of the cache but its lock, its slots and the image named KEEP.
+prune_all() {
+    for entry in "$base"/*; do
+        case ${entry##*/} in lock | slots | "*" | "$1") ;; *) prune "$entry" ;; esac
+    done
+}
+
 # The user's own cache; no root needed: the guest's root is made in a user namespace (as root, in a
 # private mount namespace where there can be one) and made into a disk under fakeroot.
 make_image() {
@@ -234,9 +241,7 @@ make_image() {
 
     # Whatever is here but this image, and images that no run holds, goes first: then the free space
     # counts what it frees.
-    for entry in "$base"/*; do
-        case ${entry##*/} in lock | slots | "*") ;; *) prune "$entry" ;; esac
-    done
+    prune_all ""
     free_mb=$(df -Pm "$base" | awk 'NR == 2 { print $4 }')
     [ "$free_mb" -ge $need_mb ] ||
         fail "making the image needs $need_mb MB free under $base; there are $free_mb MB"
@@ -302,9 +307,7 @@ image() {
     fi
     [ -f "$dir/in-use" ] || make_image "$dir"
     # Older images go now, unless a run holds them.
-    for entry in "$base"/*; do
-        case ${entry##*/} in lock | slots | "*" | "${dir##*/}") ;; *) prune "$entry" ;; esac
-    done
+    prune_all "${dir##*/}"
     exec 9>&-
 }
 
@@ -312,7 +315,7 @@ case ${1:-} in
 image)
     shift
     image
-    [ $# -eq 0 ] || exec flock -o -s "$base/$(key)/in-use" "$@"
+    [ $# -eq 0 ] || exec flock -o -s "$dir/in-use" "$@"
     ;;
 run)
     shift

@@ -297,14 +297,18 @@ def write_zip(folder, path, epoch):
             z.writestr(info, open(os.path.join(folder, name), "rb").read(), compresslevel=9)
 
 
+def package_of(path):
+    """The Debian package that holds a file, and its version."""
+    owner = run("dpkg-query", "-S", os.path.realpath(path))[1].decode().split(":")[0]
+    version = run("dpkg-query", "-W", "-f", "${Version}", owner)[1].decode() if owner else ""
+    return "%s %s" % (owner, version) if version else "not known"
+
+
 def tool_version(tool):
     """A tool's own version line and the Debian package it comes from, with that package's version."""
     path = shutil.which(tool) or tool
     said = run(path, "--version")[1].decode(errors="replace").splitlines() if os.path.exists(path) else []
-    owner = run("dpkg-query", "-S", os.path.realpath(path))[1].decode().split(":")[0]
-    version = run("dpkg-query", "-W", "-f", "${Version}", owner)[1].decode() if owner else ""
-    return "%s; package %s" % (said[0].strip() if said else tool + ": not found",
-                                "%s %s" % (owner, version) if version else "not known")
+    return "%s; package %s" % (said[0].strip() if said else tool + ": not found", package_of(path))
 
 
 def build_info(setup, signing):
@@ -321,9 +325,7 @@ def build_info(setup, signing):
         lines.append("%s: %s" % (label, tool_version(cache[label]) if label in cache else "not known (no build-tools.txt beside setup.exe)"))
     if compiler:  # the import libraries and headers shape the file too
         library = run(compiler, "-print-file-name=libkernel32.a")[1].decode().strip()
-        owner = run("dpkg-query", "-S", os.path.realpath(library))[1].decode().split(":")[0]
-        lines.append("mingw-w64 runtime: package %s %s" % (owner, run("dpkg-query", "-W", "-f", "${Version}", owner)[1].decode()
-                                                           if owner else "not known"))
+        lines.append("mingw-w64 runtime: package " + package_of(library))
     if signing:
         lines.append("osslsigncode: " + tool_version("osslsigncode"))
     return "\n".join(lines) + "\n"
