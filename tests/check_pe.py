@@ -11,8 +11,10 @@ import struct
 import sys
 import xml.etree.ElementTree as ET
 
+# Newer calls (the library search's) are looked up at run time: an import Windows 95 lacks stops the
+# program from loading there.
 IMPORTS = {
-    "kernel32.dll": ["GetModuleHandleA"],
+    "kernel32.dll": ["GetModuleHandleA", "GetProcAddress", "GetSystemDirectoryA", "GetVersion", "LoadLibraryExA"],
     "msvcrt.dll": ["exit"],
     "shell32.dll": ["ShellExecuteA"],
     "user32.dll": ["DialogBoxParamA", "EndDialog", "LoadIconA", "MessageBoxA", "SendMessageA",

@@ -14,9 +14,8 @@
 #include <vector>
 
 #include "page_driver.h"
-
-#define WM_PROBE (WM_USER + 77)
-#define IDC_PAGE_TEXT 1003
+#include "page_ids.h"
+#include "probe.h"
 
 static const char kTitle[] = "Install Quibel32 version 4.3";
 static const char kAgreement[] =
@@ -85,7 +84,11 @@ static const Page kPages[] = {
     /* MANUAL     */ {&kLicense, kSummary, "Finish"},
 };
 
-enum Contents { WITH_SCRIPT, NO_SCRIPT, NO_LICENSE_LAYOUT };
+// What the case folder holds besides a stranger's libraries: setup.exe as built with the script or
+// without; a copy whose "LICENSE" layout cannot be found; a copy that cannot find the call that
+// narrows its library search, as on Windows before 8 without its update; setup.exe as built, told
+// by Wine that it runs on Vista.
+enum Contents { WITH_SCRIPT, NO_SCRIPT, NO_LICENSE_LAYOUT, NO_SEARCH_NARROWING, TOLD_VISTA };
 
 struct Step {
     int window;  // a page, the message box, or END: the program must end here
@@ -116,6 +119,8 @@ static const Scenario kScenarios[] = {
     {"script missing, Finish",      "",                     NO_SCRIPT,         false, {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {MESSAGE_BOX, PRESS_ENTER}, {MANUAL, PRESS_ENTER}, {END}}},
     {"script missing, Cancel",      "x y",                  NO_SCRIPT,         false, {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {MESSAGE_BOX, CLOSE_BOX}, {MANUAL, CLICK_CANCEL}, {END}}},
     {"no agreement layout",         "",                     NO_LICENSE_LAYOUT, false, {{END}}},
+    {"older Windows' library search", "",                   NO_SEARCH_NARROWING, true, {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ENTER}, {END}}},
+    {"Vista's library search",      "",                     TOLD_VISTA,        false, {{AGREEMENT, PRESS_ESCAPE}, {END}}},
 };
 
 static std::string g_probeDll;
@@ -227,6 +232,21 @@ static void CheckPage(HWND hDlg, const Program &program, int page)
     CheckLayout(hDlg, *kPages[page].layout);
 }
 
+// Where setup's process takes the libraries a stranger left beside it. Windows without the call that
+// narrows the search, and Vista, take the older way, which keeps system names out of setup's folder
+// but cannot keep out a name it does not know.
+static void CheckLibraries(HWND hDlg, Contents folder)
+{
+    static const char *const kSources[] = {"unknown", "not loaded", "from setup's folder", "from the system folder",
+                                           "from elsewhere"};
+    auto source = [hDlg](const char *name) { return kSources[ProbeAnswer(hDlg, name) % 5]; };
+    bool olderWay = folder == NO_SEARCH_NARROWING || folder == TOLD_VISTA;
+    printf("       asked by name in setup's process: " STRANGER_LIBRARY " %s, " SYSTEM_NAMED_LIBRARY " %s\n",
+           source("probe.stranger"), source("probe.system"));
+    Expect(STRANGER_LIBRARY " asked for by name", kSources[olderWay ? FROM_SETUP_FOLDER : NOT_LOADED], source("probe.stranger"));
+    Expect(SYSTEM_NAMED_LIBRARY " asked for by name", kSources[FROM_SYSTEM_FOLDER], source("probe.system"));
+}
+
 static void CheckMessageBox(HWND hBox)
 {
     Expect("message box caption", kTitle, WindowTextOf(hBox));
@@ -270,14 +290,15 @@ static bool WriteBytes(const std::string &path, const std::string &bytes)
     return f && !fclose(f) && written;
 }
 
-// A copy of setup.exe whose "LICENSE" layout has another name, so no page window can be made.
-static bool CopyWithoutLicenseLayout(const std::string &from, const std::string &to)
+// A copy of setup.exe in which the first occurrence of `name` is altered, so that what it names
+// cannot be found.
+static bool CopyWithNameAltered(const std::string &from, const std::string &to, const std::string &name)
 {
     std::string bytes = FileBytes(from);
-    size_t at = bytes.find(std::string("L\0I\0C\0E\0N\0S\0E\0", 14));
+    size_t at = bytes.find(name);
     if (at == std::string::npos)
         return false;
-    bytes[at + 12] = 'X';
+    bytes[at] = 'X';
     return WriteBytes(to, bytes);
 }
 
@@ -287,8 +308,21 @@ static bool PrepareFolder(const Scenario &s, const std::string &dir, const std::
     CreateDirectoryA(dir.c_str(), NULL);
     if (s.folder != NO_SCRIPT && !CopyFileA(script.c_str(), (dir + "\\quibel43.inf").c_str(), FALSE))
         return false;
+    for (const char *library : {STRANGER_LIBRARY, SYSTEM_NAMED_LIBRARY})
+        if (!CopyFileA(g_probeDll.c_str(), (dir + "\\" + library).c_str(), FALSE))
+            return false;
+    // Wine's version for one program by name: Vista for setup.exe in that case, the prefix's own otherwise.
+    const char *wineDefaults = "Software\\Wine\\AppDefaults\\setup.exe";
+    HKEY hKey;
+    RegDeleteKeyA(HKEY_CURRENT_USER, wineDefaults);
+    if (s.folder == TOLD_VISTA && (RegCreateKeyA(HKEY_CURRENT_USER, wineDefaults, &hKey) ||
+                                   RegSetValueExA(hKey, "Version", 0, REG_SZ, (const BYTE *)"vista", 6) ||
+                                   RegCloseKey(hKey)))
+        return false;
     if (s.folder == NO_LICENSE_LAYOUT)
-        return CopyWithoutLicenseLayout(setup, dir + "\\setup.exe");
+        return CopyWithNameAltered(setup, dir + "\\setup.exe", std::string("L\0I\0C\0E\0N\0S\0E\0", 14));
+    if (s.folder == NO_SEARCH_NARROWING)
+        return CopyWithNameAltered(setup, dir + "\\setup.exe", "SetDefaultDllDirectories");
     return CopyFileA(setup.c_str(), (dir + "\\setup.exe").c_str(), FALSE);
 }
 
@@ -331,6 +365,8 @@ static void Walk(const Scenario &s, const Program &program)
             CheckPage(hWnd, program, step->window);
         else
             CheckMessageBox(hWnd);
+        if (isPage && step == s.steps)
+            CheckLibraries(hWnd, s.folder);
         if (!Act(hWnd, program, step->action))
             Fault("could not put the focus in the text box");
         hPrevious = hWnd;
@@ -526,7 +562,7 @@ static void CheckInstalled(const std::string &ship)
     int products = 0;
     for (const std::string &path : shipped) {
         std::string name = path.substr(ship.size() + 1);
-        if (name == "setup.exe" || name == "quibel43.inf")
+        if (name == "setup.exe" || name == "quibel43.inf" || name == STRANGER_LIBRARY || name == SYSTEM_NAMED_LIBRARY)
             continue;
         products++;
         Expect(name + " installed", FileBytes(path), FileBytes(folder + "\\" + name));

@@ -1,8 +1,9 @@
 // Hook library loaded into setup.exe's thread: answers what only that process can see truly
-// (the window's icons, the dialog's base units) by leaving properties on the window asked.
-#include <windows.h>
+// (the window's icons, the dialog's base units, where its libraries come from) by leaving
+// properties on the window asked.
+#include "probe.h"
 
-#define WM_PROBE (WM_USER + 77)
+#include <string.h>
 
 static HWND FindIconControl(HWND hDlg)
 {
@@ -10,6 +11,27 @@ static HWND FindIconControl(HWND hDlg)
         if ((GetWindowLongA(h, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
             return h;
     return NULL;
+}
+
+static void CutToFolder(char *path)
+{
+    char *slash = strrchr(path, '\\');
+    *(slash ? slash : path) = 0;
+}
+
+static LibrarySource SourceOf(const char *name)
+{
+    HMODULE hLibrary = LoadLibraryA(name);
+    if (!hLibrary)
+        return NOT_LOADED;
+    char library[MAX_PATH] = "", setup[MAX_PATH] = "", system[MAX_PATH] = "";
+    GetModuleFileNameA(hLibrary, library, MAX_PATH);
+    GetModuleFileNameA(NULL, setup, MAX_PATH);
+    GetSystemDirectoryA(system, MAX_PATH);
+    FreeLibrary(hLibrary);
+    CutToFolder(library);
+    CutToFolder(setup);
+    return !lstrcmpiA(library, setup) ? FROM_SETUP_FOLDER : !lstrcmpiA(library, system) ? FROM_SYSTEM_FOLDER : FROM_ELSEWHERE;
 }
 
 static void Answer(HWND hWnd)
@@ -27,6 +49,9 @@ static void Answer(HWND hWnd)
     HWND hIcon = FindIconControl(hWnd);
     HICON hShown = hIcon ? (HICON)SendMessageA(hIcon, STM_GETICON, 0, 0) : NULL;
     SetPropA(hWnd, "probe.erroricon", (HANDLE)(INT_PTR)(hShown && hShown == LoadIconA(NULL, IDI_ERROR) ? 1 : 2));
+
+    SetPropA(hWnd, "probe.stranger", (HANDLE)(INT_PTR)SourceOf(STRANGER_LIBRARY));
+    SetPropA(hWnd, "probe.system", (HANDLE)(INT_PTR)SourceOf(SYSTEM_NAMED_LIBRARY));
 }
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK Probe(int code, WPARAM wParam, LPARAM lParam)
