@@ -21,7 +21,7 @@ build/host/print_page: tools/print_page.cpp src/flow/setup_pages.cpp src/flow/se
 # machines still run one at a time.
 check: deps
 	$(MAKE) all
-	tools/pe32_machine.sh image sh -c 'cd build/win64 && ctest --output-on-failure -j "$$(nproc)"'
+	tools/pe32_machine.py image sh -c 'cd build/win64 && ctest --output-on-failure -j "$$(nproc)"'
 
 # `make run WINDOWS=<a name from tools/windows.list>` walks the shipped PE32 in the emulated machine.
 run: deps

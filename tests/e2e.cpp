@@ -1,7 +1,7 @@
 // End to end: starts the real setup.exe under Wine and walks it as a user would, checking every
 // window it shows against the layouts and texts, what it launches, and its exit status.
 // usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL          the pages, with the install verb recorded
-//        e2e install SHIP_DIR PROBE_DLL [SEEN]          the real install and uninstall, on the Windows
+//        e2e install SHIP_DIR PROBE_DLL SEEN            the real install and uninstall, on the Windows
 //                                                       that tells a program SEEN (tools/windows.list)
 //        e2e --record SCRIPT                             the recorder, as the install verb runs it
 #include <windows.h>
@@ -674,14 +674,14 @@ int main(int argc, char **argv)
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "--record" && argc == 3)
         return Record(argv[2]);
-    if (mode == "install" && (argc == 4 || argc == 5)) {
+    if (mode == "install" && argc == 5) {
         g_probeDll = WindowsPath(argv[3]);
         CoInitialize(NULL);
-        return RunInstall(WindowsPath(argv[2]), argc == 5 ? argv[4] : WindowsSeen()) ? 0 : 1;
+        return RunInstall(WindowsPath(argv[2]), argv[4]) ? 0 : 1;
     }
     if (mode != "pages" || argc != 5) {
         fprintf(stderr, "usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL\n"
-                        "       e2e install SHIP_DIR PROBE_DLL [SEEN]\n");
+                        "       e2e install SHIP_DIR PROBE_DLL SEEN\n");
         return 2;
     }
     std::string setup = WindowsPath(argv[2]), script = WindowsPath(argv[3]), work = "C:\\pages";

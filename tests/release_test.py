@@ -52,6 +52,7 @@ for name in ("mkdir", "rename", "replace", "remove", "symlink"):
     setattr(os, name, step(getattr(os, name)))
 shutil.rmtree = step(shutil.rmtree)
 sys.argv = sys.argv[2:]
+sys.path.insert(0, os.path.dirname(sys.argv[0]))  # as python3 would for the script itself
 runpy.run_path(sys.argv[0], run_name="__main__")
 """
 
@@ -204,7 +205,9 @@ def check_release():
         fail(case, "expected SHA256SUMS to verify 13 files, got %r" % checked.stdout)
     compiler = subprocess.run(["i686-w64-mingw32-g++", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
     info = open(os.path.join(dist, "BUILDINFO")).read()
-    for named in (compiler, "Debian version " + open("/etc/debian_version").read().strip(), "windres: GNU windres"):
+    # The Debian release alone: a point release with the same tools makes the same bytes.
+    system = dict(line.strip().split("=", 1) for line in open("/etc/os-release") if "=" in line)["PRETTY_NAME"].strip('"')
+    for named in (compiler, "\nsystem: %s\n" % system, "windres: GNU windres"):
         if named not in info:
             fail(case, "expected BUILDINFO to name %r, got %r" % (named, info))
     with zipfile.ZipFile(path("first", "quibel43.zip")) as z:
@@ -235,24 +238,28 @@ def check_release():
 def check_stopped():
     """Whatever step a stop comes before, the release is the old one whole or the new one whole."""
     case = "a release stopped at each step"
-    out, new = path("stopped"), path("stopped new")
+    # The new release is laid beside the stopped one first: its name begins with the other's.
+    out, new = path("stopped"), path("stopped-new")
     release(out, make_product(path("product old")))
     old = state(out)
     product = make_product(path("product new"))
     open(os.path.join(product, "readme.txt"), "r+b").write(b"another readme")  # same size, other bytes
     release(new, product)
+    whole = state(new)
     for n in range(1, 100):
         code, text = release(out, product, stop=n)
         if code not in (0, 137):
             return fail(case, "expected a release or a stop before step %d, got: %s" % (n, text.strip()[-300:]))
-        if state(out) not in (old, state(new)):
+        if state(out) not in (old, whole):
             return fail(case, "expected the old or the new release whole after a stop before step %d, got %s"
                         % (n, state(out)))
         if code == 0:
             break
-    leftovers = [e for e in os.listdir(WORK) if e.startswith(".stopped-") and not os.path.islink(path(e))]
-    if state(out) != state(new) or len(leftovers) != 1:
-        fail(case, "expected the new release and only its folder after a whole run, got %s and %s"
+    if state(new) != whole:
+        fail(case, "expected the release beside it untouched, got %s" % state(new))
+    leftovers = sorted(os.listdir(path(".stopped.releases"))) if os.path.isdir(path(".stopped.releases")) else []
+    if state(out) != whole or len(leftovers) != 2:
+        fail(case, "expected the new release and only its folder and lock after a whole run, got %s and %s"
              % (state(out), leftovers))
 
 

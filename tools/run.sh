@@ -10,10 +10,12 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build
 windows=${1:-}
 
+session() { "$top/tools/wine_session.sh" "$@"; }
 if [ -n "$windows" ]; then
     target=win32 where="--pe32 $windows"
     echo "Running build/win32/setup.exe, the shipped PE32, on $windows in the emulated machine."
-    "$top/tools/pe32_machine.sh" image
+    # The image is made if need be and held for the whole run: no other run removes it meanwhile.
+    session() { "$top/tools/pe32_machine.py" image "$top/tools/wine_session.sh" "$@"; }
 else
     # PE32 needs a Wine that can run 32-bit code, which a kernel without 32-bit support cannot.
     if /usr/lib/wine/wine --version >/dev/null 2>&1; then target=win32; else target=win64; fi
@@ -41,7 +43,7 @@ screens=$build/screens
 rm -rf "$screens"
 mkdir -p "$screens"
 # shellcheck disable=SC2086 # $where is two words or none
-"$top/tools/wine_session.sh" --virtual-display $where "$build/wine-run" sh -c "$report" sh \
+session --virtual-display $where "$build/wine-run" sh -c "$report" sh \
     wine "$build/$target/tools/walk_pages.exe" "$ship/setup.exe" "$screens"
 for picture in "$screens"/*.bmp; do
     convert "$picture" "${picture%.bmp}.png" && rm "$picture"

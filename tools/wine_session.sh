@@ -1,37 +1,48 @@
 #!/bin/sh
 # Runs a command under Wine in a throwaway prefix, on a virtual display when asked or when there
 # is no display; the prefix, the display and every Wine process go away afterwards.
-# Where it runs is its one parameter: this machine's 64-bit Wine, or with --pe32 WINDOWS the
-# emulated machine's 32-bit Wine (tools/pe32_machine.sh) in a prefix that is WINDOWS, one of
-# tools/windows.list.
-# usage: wine_session.sh [--virtual-display] [--pe32 WINDOWS] PREFIX_DIR COMMAND [ARG...]
+# Where it runs is its one parameter: this machine's 64-bit Wine in a prefix of Wine's own, or with
+# --windows WINDOWS one set up as that Windows of tools/windows.list (a 64-bit one); with --pe32
+# WINDOWS the emulated machine's 32-bit Wine (tools/pe32_machine.py) in its prefix of that Windows.
+# usage: wine_session.sh [--virtual-display] [--windows WINDOWS | --pe32 WINDOWS] PREFIX_DIR COMMAND [ARG...]
 #        wine_session.sh --make-prefix WINDOWS PREFIX_DIR   (the prefixes the machine's image keeps)
+#        wine_session.sh --list-windows                      (tools/windows.list as every reader takes it)
 set -eu
 self=$(realpath "$0")
+tools=$(dirname "$self")
 
-virtual= windows= keep=
+# The rows of tools/windows.list, tab-separated, under the one rule its readers share: a line that
+# starts with # is a comment, fields are separated by spaces or tabs, the fourth runs to the end.
+list_windows() {
+    awk 'NF && $1 !~ /^#/ { seen = $0; sub(/^[ \t]*[^ \t]+[ \t]+[^ \t]+[ \t]+[^ \t]+[ \t]+/, "", seen)
+                            print $1 "\t" $2 "\t" $3 "\t" seen }' "$tools/windows.list"
+}
+
+virtual= windows= machine= keep=
 while :; do
     case ${1:-} in
     --virtual-display) virtual=1; shift ;;
-    --pe32) windows=$2; shift 2 ;;
+    --windows) windows=$2; shift 2 ;;
+    --pe32) windows=$2 machine=1; shift 2 ;;
     --make-prefix) windows=$2 keep=1 virtual=1; shift 2 ;;
+    --list-windows) list_windows; exit ;;
     *) break ;;
     esac
 done
 # The prefix's architecture and version, from the list of the Windows the machine keeps.
 arch=win64 version=-
 if [ -n "$windows" ]; then
-    row=$(awk -v name="$windows" '$1 == name { print $2, $3 }' "$(dirname "$self")/windows.list")
+    row=$(list_windows | awk -F '\t' -v name="$windows" '$1 == name { print $2, $3 }')
     [ -n "$row" ] || { echo "wine_session: no such Windows: $windows (tools/windows.list:" \
-        "$(awk '/^[a-z]/ { printf "%s ", $1 }' "$(dirname "$self")/windows.list"))" >&2; exit 2; }
+        "$(list_windows | cut -f 1 | tr '\n' ' '))" >&2; exit 2; }
     arch=${row% *} version=${row#* }
 fi
-if [ -n "$windows" ] && [ -z "$keep" ] && [ -z "${QUIBEL_PE32_MACHINE:-}" ]; then
-    exec "$(dirname "$self")/pe32_machine.sh" run "$self" ${virtual:+--virtual-display} --pe32 "$windows" "$@"
+if [ -n "$machine" ] && [ -z "${QUIBEL_PE32_MACHINE:-}" ]; then
+    exec "$tools/pe32_machine.py" run "$self" ${virtual:+--virtual-display} --pe32 "$windows" "$@"
 fi
 [ -n "${DISPLAY:-}" ] || virtual=1
 prefix=$(realpath -m "$1"); shift  # Wine takes only an absolute prefix
-if [ -n "${QUIBEL_PE32_MACHINE:-}" ] && [ -z "$keep" ]; then
+if [ -n "$machine" ]; then
     # The machine's writes are thrown away after the run, so the kept prefix is used as it is.
     prefix=/prefixes/$windows keep=1 virtual=1
     # Under emulation a page takes 20 s and more to come up where it takes a fraction of a second
@@ -46,10 +57,11 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 
 xvfb_pid=
 display_file=$(mktemp)
+log=$(mktemp)
 cleanup() {
     wineserver -k 2>/dev/null || true
     [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
-    rm -f "$display_file"
+    rm -f "$display_file" "$log"
     [ -n "$keep" ] || rm -rf "$prefix"
 }
 trap cleanup EXIT
@@ -65,19 +77,27 @@ if [ -n "$virtual" ]; then
     export DISPLAY
 fi
 
+# One step of making the prefix, with Wine's errors kept: a failure names it and shows them.
+prefix_step() {
+    WINEDEBUG=-all,err+all "$@" >"$log" 2>&1 && return
+    echo "wine_session: making the $windows prefix failed at \"$*\" (status $?); it printed:" >&2
+    sed 's/^/  | /' "$log" >&2
+    exit 1
+}
+
 make_prefix() {
     rm -rf "$prefix"
     mkdir -p "$prefix"
     export WINEARCH=$arch
-    wineboot -i >/dev/null 2>&1
-    [ "$version" = - ] || wine winecfg -v "$version"
+    prefix_step wineboot -i
+    [ "$version" = - ] || prefix_step wine winecfg -v "$version"
     if [ -n "$virtual" ]; then
         # A Wine-drawn desktop: windows get frames without a window manager, and Wine does not wait
         # for a window manager that never answers each time a window is hidden.
         printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\r\n"Desktop"="Default"\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n"Default"="1024x768"\r\n' >"$prefix/desktop.reg"
-        wine regedit /S "$prefix/desktop.reg"
+        prefix_step wine regedit /S "$prefix/desktop.reg"
     fi
-    wineserver -w
+    prefix_step wineserver -w
     # Debian's Wine does not find its own TrueType fonts in /usr/share/wine/fonts; without them title
     # bars lack their close box glyph and caption font.
     ln -sf /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true

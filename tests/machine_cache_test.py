@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""The emulated machine's image cache, on a stand-in cache where no image is built and no machine
+boots: two versions of the tools at once, a stop at each step of a removal, and a TERM to the
+machine script alone while its machine runs and while it makes an image.
+
+usage: machine_cache_test.py SOURCE_DIR WORK_DIR
+"""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+SOURCE, WORK = (os.path.abspath(a) for a in sys.argv[1:3])
+TOOLS = os.path.join(SOURCE, "tools")
+ENV = dict(os.environ, XDG_CACHE_HOME=os.path.join(WORK, "cache"), PE32_MIRROR="http://127.0.0.1:9/debian",
+           PATH=os.path.join(WORK, "bin") + ":" + os.environ["PATH"], STAND_IN_PIDS=os.path.join(WORK, "pids"))
+os.environ.update(ENV)
+sys.path.insert(0, TOOLS)
+import pe32_machine as machine  # noqa: E402  (its cache is the one ENV names)
+
+failures = []
+IMAGE_FILES = ["root.qcow2", "vmlinuz", "initrd.img", "complete"]
+
+
+def fail(case, text):
+    failures.append("%s: %s" % (case, text))
+
+
+def stand_in_cache(*images):
+    subprocess.run(["rm", "-rf", machine.BASE, ENV["STAND_IN_PIDS"]])
+    os.makedirs(machine.BASE)
+    for image in images:
+        os.mkdir(os.path.join(machine.BASE, image))
+        for name in IMAGE_FILES:
+            open(os.path.join(machine.BASE, image, name), "w").close()
+
+
+def entries():
+    """The cache as a later run takes it: each entry, and whether it holds it as a whole image (a run
+    asks only for a version's own name, never for an entry set aside)."""
+    taken = {}
+    for name in sorted(set(os.listdir(machine.BASE)) - {"lock", "slots"}):
+        if name.endswith((".new", ".gone")):
+            taken[name] = "set aside"
+            continue
+        hold = machine.hold_image(os.path.join(machine.BASE, name))
+        taken[name] = "whole" if hold is not None else "not an image"
+        if hold is not None:
+            os.close(hold)
+            if sorted(os.listdir(os.path.join(machine.BASE, name))) != sorted(IMAGE_FILES):
+                taken[name] = "taken for whole, but holds %s" % sorted(os.listdir(os.path.join(machine.BASE, name)))
+    return taken
+
+
+def in_python(code):
+    """Runs CODE in another process that has the machine script's functions as `m`."""
+    return subprocess.Popen([sys.executable, "-c", "import sys, time; sys.path.insert(0, %r)\nimport pe32_machine as m\n%s"
+                             % (TOOLS, code)], stdout=subprocess.PIPE, text=True)
+
+
+def check_two_versions():
+    case = "two versions at once"
+    stand_in_cache("one", "two", "three.new", "four.77.gone")
+    holder = in_python("h = m.hold_image(m.os.path.join(m.BASE, 'one')); print(h is not None, flush=True); time.sleep(60)")
+    if holder.stdout.readline().strip() != "True":
+        fail(case, "expected the first version's run to hold its image, got no hold")
+    # The second version's run, while the first one's runs: it removes what nobody holds.
+    with machine.cache_lock():
+        machine.remove_half_made()
+        machine.remove_unused_images(keep="two")
+    if entries() != {"one": "whole", "two": "whole"}:
+        fail(case, "expected both images whole and nothing half made, got %s" % entries())
+    holder.kill()
+    holder.wait()
+    with machine.cache_lock():
+        machine.remove_unused_images(keep="two")
+    if entries() != {"two": "whole"}:
+        fail(case, "expected the image nobody holds removed, got %s" % entries())
+    # A run that asks for its image while another removes it gets none, and leaves nothing behind.
+    stand_in_cache("one")
+    folder = os.path.join(machine.BASE, "one")
+    removing = os.open(folder, os.O_RDONLY)
+    machine.fcntl.flock(removing, machine.fcntl.LOCK_EX)
+    asking = in_python("print(m.hold_image(m.os.path.join(m.BASE, 'one')))")
+    time.sleep(1)
+    machine.remove_entry(folder)
+    os.close(removing)
+    answer = asking.communicate()[0].strip()
+    if answer != "None" or entries():
+        fail(case, "expected no hold and an empty cache when the image goes while a run waits for it, got %s and %s"
+             % (answer, entries()))
+
+
+def check_stopped_removal():
+    """Stopped before each step of a removal, the cache holds whole images and what a later run
+    removes, never a part of an image that it takes for whole."""
+    case = "a removal stopped at each step"
+    for n in range(1, 50):
+        stand_in_cache("old", "new")
+        stopped = in_python("""
+steps = [0]
+def counted(call):
+    def step(*args, **kwargs):
+        steps[0] += 1
+        if steps[0] == %d:
+            m.os._exit(137)
+        return call(*args, **kwargs)
+    return step
+for name in ("rename", "unlink", "rmdir", "remove"):
+    setattr(m.os, name, counted(getattr(m.os, name)))
+with m.cache_lock():
+    m.remove_unused_images(keep="new")""" % n)
+        stopped.wait()
+        after_stop = entries()
+        with machine.cache_lock():
+            machine.remove_half_made()
+        if any(taken not in ("whole", "not an image", "set aside") for taken in after_stop.values()) or \
+                entries() not in ({"old": "whole", "new": "whole"}, {"new": "whole"}):
+            return fail(case, "expected whole images only after a stop before step %d, got %s, then %s"
+                        % (n, after_stop, entries()))
+        if stopped.returncode == 0:
+            return
+
+
+def check_term(case, command, image):
+    """A TERM to the machine script alone ends the stand-in it runs (a machine, or mmdebstrap), and
+    leaves no half-made image."""
+    stand_in_cache(*([machine.key()] if image else []))
+    script = subprocess.Popen([os.path.join(TOOLS, "pe32_machine.py"), *command], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    for _ in range(300):
+        if os.path.exists(ENV["STAND_IN_PIDS"]):
+            break
+        time.sleep(0.1)
+    stand_in = int(open(ENV["STAND_IN_PIDS"]).read())
+    script.send_signal(signal.SIGTERM)
+    script.wait()
+    time.sleep(0.5)
+    try:
+        os.kill(stand_in, 0)
+        fail(case, "expected it gone after a TERM to the script, got it running")
+        os.kill(stand_in, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    if entries() != ({machine.key(): "whole"} if image else {}):
+        fail(case, "expected the cache as it was, got %s" % entries())
+
+
+def main():
+    os.makedirs(os.path.join(WORK, "bin"), exist_ok=True)
+    for name in ("qemu-system-x86_64", "mmdebstrap"):  # each notes its pid and waits to be stopped
+        with open(os.path.join(WORK, "bin", name), "w") as stand_in:
+            stand_in.write('#!/bin/sh\necho $$ >"$STAND_IN_PIDS"\nexec sleep 300\n')
+        os.chmod(os.path.join(WORK, "bin", name), 0o755)
+    checks = [("two versions at once", check_two_versions), ("a removal stopped at each step", check_stopped_removal),
+              ("a TERM while the machine runs", lambda: check_term("a TERM while the machine runs", ["run", "true"], True)),
+              ("a TERM while the image is made", lambda: check_term("a TERM while the image is made", ["image"], False))]
+    for name, check in checks:
+        start, before = time.time(), len(failures)
+        check()
+        print("%s %s (%.1f s)" % ("ok  " if len(failures) == before else "FAIL", name, time.time() - start))
+    for failure in failures:
+        print("FAIL " + failure)
+    subprocess.run(["rm", "-rf", WORK])
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

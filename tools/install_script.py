@@ -1,0 +1,122 @@
+"""The rules quibel43.inf keeps with the summary page, read from the script as the platform's setup
+engines read it: the product files it installs, the uninstall entry's size, and the 9x group lines."""
+import os
+import re
+import subprocess
+
+PRODUCT_SECTIONS = ("Quibel.Program", "Quibel.Program.9x")
+
+
+def sections(script):
+    """The lines of each section of an INF file, by lower-case name, without comments."""
+    result, current = {}, None
+    for raw in open(script, encoding="latin-1"):
+        line = raw.split(";", 1)[0].strip()
+        if line.startswith("[") and line.endswith("]"):
+            current = result.setdefault(line[1:-1].lower(), [])
+        elif line and current is not None:
+            current.append(line)
+    return result
+
+
+def fields(line):
+    """The comma-separated fields of an INF line, unquoted ("" inside quotes stands for one quote)."""
+    result, field, quoted, i = [], "", False, 0
+    while i < len(line):
+        if line[i] == '"' and quoted and line[i + 1:i + 2] == '"':
+            field, i = field + '"', i + 1
+        elif line[i] == '"':
+            quoted = not quoted
+        elif line[i] == "," and not quoted:
+            result, field = result + [field.strip()], ""
+        else:
+            field += line[i]
+        i += 1
+    return result + [field.strip()]
+
+
+def directive(s, section, name):
+    """The sections that a directive (say UpdateInis=) of a section names."""
+    for line in s.get(section.lower(), []):
+        key, _, value = line.partition("=")
+        if key.strip().lower() == name.lower():
+            return [v.strip() for v in value.split(",")]
+    return []
+
+
+def product_files(script):
+    """The product files the script installs, and what is wrong with its lists of them."""
+    s = sections(script)
+    lists = {name: s.get(name.lower(), []) for name in PRODUCT_SECTIONS}
+    lists["SourceDisksFiles"] = [line.split("=")[0].strip() for line in s.get("sourcedisksfiles", [])]
+    names = lists[PRODUCT_SECTIONS[0]]
+    expected = {n.lower() for n in names}
+    problems = []
+    for section, listed in lists.items():
+        want = expected | ({os.path.basename(script).lower()} if section == "SourceDisksFiles" else set())
+        got = [n.lower() for n in listed]
+        if sorted(got) != sorted(want):
+            problems.append("[%s] names %s; expected %s" % (section, ", ".join(sorted(got)) or "nothing",
+                                                             ", ".join(sorted(want))))
+    return names, problems
+
+
+def summary_promise(print_page):
+    """The file count and bytes that the summary page promises the user, or None."""
+    text = subprocess.run([print_page, "1"], capture_output=True, check=True).stdout.decode("ascii")
+    found = re.search(r"Copy (\d+) files \(([\d,]+) bytes\)", text)
+    return (int(found.group(1)), int(found.group(2).replace(",", ""))) if found else None
+
+
+def estimated_size_problems(s, promised_bytes):
+    """Add/Remove Programs' EstimatedSize (KiB, a DWORD given as four bytes) against the page's promise."""
+    want = -(-promised_bytes // 1024)
+    found = [f for lines in s.values() for f in map(fields, lines) if len(f) > 3 and f[2].lower() == "estimatedsize"]
+    if not found:
+        return ["no AddReg line writes EstimatedSize; the summary page promises %s bytes, %d KiB"
+                % (format(promised_bytes, ","), want)]
+    problems = []
+    for f in found:
+        try:
+            got = int.from_bytes(bytes(int(b, 16) for b in f[4:]), "little") if len(f) == 8 else None
+        except ValueError:
+            got = None
+        if got != want:
+            problems.append("EstimatedSize is %s; expected %d KiB as four bytes (%s), the summary page's %s bytes "
+                            "rounded up" % (", ".join(f[3:]), want, ", ".join("%02x" % b for b in want.to_bytes(4, "little")),
+                                            format(promised_bytes, ",")))
+    return problems
+
+
+def group_lines_problems(s):
+    """The 9x uninstall removes exactly the setup.ini lines that the 9x install adds, values and all, in
+    the delete form: the old entry and no new one."""
+    added = [f for section in directive(s, "DefaultInstall", "UpdateInis") for f in map(fields, s.get(section.lower(), []))]
+    removers = [name for name in s if name != "defaultinstall" and directive(s, name, "UpdateInis")]
+    removed = [f for name in removers for section in directive(s, name, "UpdateInis")
+               for f in map(fields, s.get(section.lower(), []))]
+    problems = ["[DefaultInstall] adds %r, not in the add form (no old entry, a new one)" % ", ".join(f)
+                for f in added if len(f) != 4 or f[2] or not f[3]]
+    problems += ["%r is not in the delete form (an old entry and no new one)" % ", ".join(f)
+                 for f in removed if len(f) != 3 or not f[2]]
+    want = sorted(f[:2] + f[3:] for f in added)
+    if not problems and sorted(removed) != want:
+        problems.append("the 9x uninstall (%s) removes %s; expected exactly what [DefaultInstall] adds: %s"
+                        % (", ".join(removers) or "nothing", [", ".join(f) for f in sorted(removed)],
+                           [", ".join(f) for f in want]))
+    return problems
+
+
+def rules(script, print_page):
+    """Each rule the script keeps with the summary page, with what breaks it."""
+    names, problems = product_files(script)
+    promise = summary_promise(print_page)
+    if not promise:
+        return [("the summary page promises a file count and size", ["no \"Copy N files (B bytes)\" on the page"])]
+    count, size = promise
+    s = sections(script)
+    return [("the file lists agree", problems),
+            ("the page's file count", [] if len(names) == count else
+             ["the summary page promises %d files; [%s] names %d" % (count, PRODUCT_SECTIONS[0], len(names))]),
+            ("EstimatedSize is the page's bytes", estimated_size_problems(s, size)),
+            ("the 9x uninstall removes the 9x group lines", group_lines_problems(s))]
