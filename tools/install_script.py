@@ -1,5 +1,6 @@
 """The rules quibel43.inf keeps with the summary page, read from the script as the platform's setup
 engines read it: the product files it installs, the uninstall entry's size, and the 9x group lines."""
+import csv
 import os
 import re
 import subprocess
@@ -20,19 +21,9 @@ def sections(script):
 
 
 def fields(line):
-    """The comma-separated fields of an INF line, unquoted ("" inside quotes stands for one quote)."""
-    result, field, quoted, i = [], "", False, 0
-    while i < len(line):
-        if line[i] == '"' and quoted and line[i + 1:i + 2] == '"':
-            field, i = field + '"', i + 1
-        elif line[i] == '"':
-            quoted = not quoted
-        elif line[i] == "," and not quoted:
-            result, field = result + [field.strip()], ""
-        else:
-            field += line[i]
-        i += 1
-    return result + [field.strip()]
+    """The comma-separated fields of an INF line, unquoted: a quoted field is read as CSV reads it,
+    "" inside the quotes standing for one quote."""
+    return [field.strip() for field in next(csv.reader([line], skipinitialspace=True))]
 
 
 def directive(s, section, name):
@@ -72,10 +63,8 @@ def estimated_size_problems(s, promised_bytes):
     """Add/Remove Programs' EstimatedSize (KiB, a DWORD given as four bytes) against the page's promise."""
     want = -(-promised_bytes // 1024)
     found = [f for lines in s.values() for f in map(fields, lines) if len(f) > 3 and f[2].lower() == "estimatedsize"]
-    if not found:
-        return ["no AddReg line writes EstimatedSize; the summary page promises %s bytes, %d KiB"
-                % (format(promised_bytes, ","), want)]
-    problems = []
+    problems = [] if found else ["no AddReg line writes EstimatedSize; the summary page promises %s bytes, %d KiB"
+                                 % (format(promised_bytes, ","), want)]
     for f in found:
         try:
             got = int.from_bytes(bytes(int(b, 16) for b in f[4:]), "little") if len(f) == 8 else None

@@ -4,15 +4,12 @@
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
 export QUIBEL_PE32_MACHINE=1 QUIBEL_BUDGET_FILE=/io/budget
 # The initramfs has mounted proc, sys and dev already when it boots the disk.
-mountpoint -q /proc || mount -t proc proc /proc
-mountpoint -q /sys || mount -t sysfs sys /sys
-mountpoint -q /dev || mount -t devtmpfs dev /dev
 mkdir -p /dev/pts /dev/shm; mount -t devpts devpts /dev/pts; mount -t tmpfs tmpfs /dev/shm
 mount -t tmpfs tmpfs /tmp; mount -t tmpfs tmpfs /run
 modprobe 9pnet_virtio; modprobe 9p
 share() { mkdir -p "$2" && mount -t 9p -o trans=virtio,version=9p2000.L,msize=1048576 "$1" "$2"; }
 share io /io
-[ ! -s /io/top ] || share top "$(cat /io/top)"
+share top "$(cat /io/top)"
 cd /io && sh ./job </dev/null >>/io/output 2>&1
 echo $? >/io/status
 sync

@@ -1,26 +1,17 @@
 #!/usr/bin/env python3
 """The emulated machine that runs the shipped PE32: Debian 12's own kernel (which, unlike the build
 machines' kernel, runs 32-bit code) with 32-bit Wine, under QEMU without KVM. Needs no root.
-
-usage: pe32_machine.py image [COMMAND [ARG...]]
-           makes the image if this version of it is not made yet, then runs COMMAND holding it, so
-           that no other run removes it meanwhile
-       pe32_machine.py run COMMAND [ARG...]
-           boots the image and runs COMMAND inside, with the project folder shared at its own path;
-           the machine's writes are thrown away. COMMAND writes the seconds it may still take (the
-           sum of its own waits) to $QUIBEL_BUDGET_FILE; the machine is stopped once they are spent.
-
-The images live in the user's cache, BASE below, one folder for each version of what goes into them:
-  BASE/lock        held while an image is made or anything is removed
-  BASE/KEY/        a whole image, marked so by BASE/KEY/complete, written last; a run holds it (a
-                   shared lock on the folder) for its whole length
-  BASE/KEY.new/    an image being made, or what a stopped run left of one
-  BASE/*.gone      an entry being removed, moved aside first
-  BASE/slots/N     one for each machine this host runs at once
+The images live in the user's cache, BASE:
+  lock       held while an image is made or anything is removed
+  KEY/       a whole image, marked so by KEY/complete, written last; each run holds it (a shared
+             lock on the folder) for its whole length
+  KEY.new/   an image being made, or what a stopped run left of one; *.gone, one being removed
+  slots/N    one for each machine this host runs at once
 """
 import argparse
 import fcntl
 import hashlib
+import itertools
 import os
 import re
 import shlex
@@ -53,10 +44,8 @@ MACHINE_THREADS, MACHINE_MB = 2, 2048
 # A boot reaches its job in about 35 s here, Wine started; a machine three times slower is still
 # not hung. The same allowance covers a job's work between its waits and the power-off.
 START_ALLOWANCE = 120
-# Making one prefix took up to 150 s here; four times that.
-PREFIX_BUDGET = 600
-# A stopped step's own clean-up (mmdebstrap unmounting and removing its folder) took under 3 s here.
-STOP_GRACE = 30
+# Making one prefix took up to 150 s here, and 610 s with both host cores kept busy; twice that.
+PREFIX_BUDGET = 1200
 
 
 def say(text):
@@ -64,8 +53,7 @@ def say(text):
 
 
 def fail(*words):
-    print("pe32_machine: " + " ".join(words), file=sys.stderr, flush=True)
-    sys.exit(1)
+    sys.exit("pe32_machine: " + " ".join(words))
 
 
 def windows_rows():
@@ -78,41 +66,31 @@ def key():
     """The image's name: a digest of what goes into it, not of how these files word it."""
     def code(path):
         return [line for line in open(path) if line.strip() and not line.lstrip().startswith("#")]
-    parts = [SUITE, PACKAGES, *TRIM, DISK_SIZE, *COMPRESS, str(PREFIX_BUDGET), *code(GUEST_INIT), *code(SESSION),
+    parts = [SUITE, PACKAGES, *TRIM, DISK_SIZE, *COMPRESS, *code(GUEST_INIT), *code(SESSION),
              *("\t".join(row[:3]) for row in windows_rows())]
     return hashlib.sha256("\n".join(parts).encode()).hexdigest()[:16]
 
 
-# ---- Steps that can be stopped at any moment ---------------------------------------------------
-
-def end(child, signum=signal.SIGTERM):
-    """Stops a child and everything it started (its own process group), and waits for them."""
+def end(child):
+    """Stops a child that still runs with a TERM, which lets it clean up (mmdebstrap its mounts)."""
     if child.poll() is None:
-        os.killpg(child.pid, signum)
-        try:
-            child.wait(STOP_GRACE)
-        except subprocess.TimeoutExpired:
-            os.killpg(child.pid, signal.SIGKILL)
-            child.wait()
+        child.terminate()
+        child.wait()
 
 
 def step(what, command, log, **options):
     """Runs one step of making the image, its output in LOG; a failure names the step and shows
     the end of what it printed."""
     with open(log, "ab") as out:
-        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                                 start_new_session=True, **options)
+        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, **options)
         try:
             status = child.wait()
         finally:
             end(child)
     if status:
-        with open(log, errors="replace") as out:
-            sys.stderr.write("".join("  | " + line for line in out.readlines()[-25:]))
-        fail("%s failed (status %d); the end of its output is above, all of it in %s" % (what, status, log))
+        sys.stderr.writelines("  | " + line for line in open(log, errors="replace").readlines()[-25:])
+        fail("%s failed (status %d); the end of what it printed is above" % (what, status))
 
-
-# ---- The cache ---------------------------------------------------------------------------------
 
 def cache_lock():
     """The lock that making and removing hold; a second run waits for the first."""
@@ -131,18 +109,14 @@ def hold_image(folder):
     removal takes while it is open), or None when there is no whole image there."""
     try:
         hold = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
-    except FileNotFoundError:
-        return None
-    fcntl.flock(hold, fcntl.LOCK_SH)
-    # The folder may have been moved aside for removal while this waited for the lock.
-    try:
-        whole = os.path.samestat(os.fstat(hold), os.stat(folder)) and os.path.isfile(os.path.join(folder, "complete"))
-    except FileNotFoundError:
-        whole = False
-    if not whole:
+        fcntl.flock(hold, fcntl.LOCK_SH)
+        # The folder may have been moved aside for removal while this waited for the lock.
+        if os.path.samestat(os.fstat(hold), os.stat(folder)) and os.path.isfile(os.path.join(folder, "complete")):
+            return hold
         os.close(hold)
-        return None
-    return hold
+    except FileNotFoundError:
+        pass
+    return None
 
 
 def remove_entry(path):
@@ -155,14 +129,11 @@ def remove_entry(path):
     mounts = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), line.split()[1]) for line in open("/proc/mounts")]
     for mount in sorted((m for m in mounts if m.startswith(gone + "/")), reverse=True):
         subprocess.run(["umount", "-l", mount])
-    if os.path.isdir(gone) and not os.path.islink(gone):
-        subprocess.run(["chmod", "-R", "u+w", gone], stderr=subprocess.DEVNULL)
-        try:
-            shutil.rmtree(gone)
-        except PermissionError:  # a stopped mmdebstrap's files, owned by the user's subordinate ids
-            subprocess.run(["mmdebstrap", "--unshare-helper", "rm", "-rf", gone], check=True)
-    else:
-        os.remove(gone)
+    subprocess.run(["chmod", "-R", "u+w", gone], stderr=subprocess.DEVNULL)
+    try:
+        shutil.rmtree(gone)
+    except PermissionError:  # a stopped mmdebstrap's files, owned by the user's subordinate ids
+        subprocess.run(["mmdebstrap", "--unshare-helper", "rm", "-rf", gone], check=True)
 
 
 def remove_half_made():
@@ -174,22 +145,17 @@ def remove_half_made():
 
 def remove_unused_images(keep):
     """Removes, under the cache lock, the images of other versions that no run holds."""
-    for name in os.listdir(BASE):
-        path = os.path.join(BASE, name)
-        if name in ("lock", "slots", keep) or not os.path.isdir(path):
-            continue
-        entry = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    for name in set(os.listdir(BASE)) - {"lock", "slots", keep}:
+        entry = os.open(os.path.join(BASE, name), os.O_RDONLY | os.O_DIRECTORY)
         try:
             fcntl.flock(entry, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            say("removing an image no run uses: " + path)
-            remove_entry(path)
+            say("removing an image no run uses: " + os.path.join(BASE, name))
+            remove_entry(os.path.join(BASE, name))
         except BlockingIOError:
             pass
         finally:
             os.close(entry)
 
-
-# ---- The machine -------------------------------------------------------------------------------
 
 def take_slot():
     """Holds one of the slots that bound how many machines run at once on this host, across every
@@ -197,8 +163,7 @@ def take_slot():
     available_mb = next(int(line.split()[1]) // 1024 for line in open("/proc/meminfo") if line.startswith("MemAvailable:"))
     slots = max(1, min(os.cpu_count() // MACHINE_THREADS, available_mb // MACHINE_MB))
     os.makedirs(os.path.join(BASE, "slots"), exist_ok=True)
-    said = False
-    while True:
+    for waited in itertools.count():
         for n in range(1, slots + 1):
             slot = open(os.path.join(BASE, "slots", str(n)), "a")
             try:
@@ -206,9 +171,8 @@ def take_slot():
                 return slot
             except BlockingIOError:
                 slot.close()
-        if not said:
+        if not waited:
             say("waiting for a machine: all %d this host holds are running" % slots)
-            said = True
         time.sleep(1)
 
 
@@ -218,73 +182,58 @@ def overdue(io, started):
     try:
         with open(os.path.join(io, "budget")) as declared:
             budget = int(re.sub(r"\D", "", declared.read()))
-            deadline = os.fstat(declared.fileno()).st_mtime + budget + START_ALLOWANCE
+            if time.time() >= os.fstat(declared.fileno()).st_mtime + budget + START_ALLOWANCE:
+                return "did not end within its job's budget of %d s and %d s to spare" % (budget, START_ALLOWANCE)
     except (OSError, ValueError):
-        budget, deadline = None, started + START_ALLOWANCE
-    if time.time() < deadline:
-        return None
-    if budget is None:
-        return "did not start its job within %d s" % START_ALLOWANCE
-    return "did not end within its job's budget of %d s and %d s to spare" % (budget, START_ALLOWANCE)
+        if time.time() >= started + START_ALLOWANCE:
+            return "did not start its job within %d s" % START_ALLOWANCE
+    return None
 
 
-def boot(image, disk, disk_format, snapshot, io, shares):
-    """Runs IO/job in the machine booted from IMAGE's kernel and DISK, with the folders SHARES
-    (tag: path) shared, streaming its output; returns the job's exit status."""
-    def value(text):  # in QEMU's options a comma is written twice
-        return text.replace(",", ",,")
-    command = ["qemu-system-x86_64", "-accel", "tcg,thread=multi", "-cpu", "Haswell-noTSX",
-               "-m", str(MACHINE_MB), "-smp", str(MACHINE_THREADS), "-nographic", "-no-reboot", "-nic", "none",
-               "-kernel", os.path.join(image, "vmlinuz"), "-initrd", os.path.join(image, "initrd.img"),
-               "-drive", "file=%s,format=%s,if=virtio,snapshot=%s" % (value(disk), disk_format, snapshot),
-               "-append", "root=/dev/vda rw console=ttyS0 quiet panic=-1 init=/vminit"]
-    for tag, path in shares.items():
-        command += ["-virtfs", "local,path=%s,mount_tag=%s,security_model=none,id=%s" % (value(path), tag, tag)]
-    for name in ("status", "budget"):
-        if os.path.exists(os.path.join(io, name)):
-            os.remove(os.path.join(io, name))
-    open(os.path.join(io, "output"), "wb").close()
-    started, hung = time.time(), None
-    # The job's output comes through the shared folder as it is written; the console (firmware,
-    # kernel) is kept for a hang's report.
-    with take_slot(), open(os.path.join(io, "console.log"), "wb") as console, \
-            open(os.path.join(io, "output"), "rb") as output:
-        machine = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT,
-                                   start_new_session=True)
-        try:
-            while machine.poll() is None and not hung:
-                sys.stdout.buffer.write(output.read())
-                sys.stdout.flush()
-                hung = overdue(io, started)
-                time.sleep(0.5)
-            sys.stdout.buffer.write(output.read())
-            sys.stdout.flush()
-        finally:
-            end(machine, signal.SIGKILL)  # its writes are thrown away or go with the half-made image
-    try:
-        return int(open(os.path.join(io, "status")).read())
-    except (OSError, ValueError):
-        lines = [line for line in open(os.path.join(io, "console.log"), errors="replace") if "TCG doesn't support" not in line]
-        print("pe32_machine: the machine %s; the console's last lines:\n%s" % (
-            hung or "ended (status %d) before its job did" % machine.returncode,
-            "".join("  | " + line for line in lines[-25:])), file=sys.stderr, flush=True)
-        return 1
+def boot(image, disk, disk_format, snapshot, job):
+    """Runs JOB, shell commands, in the machine booted from IMAGE's kernel and DISK with this project
+    shared at its own path; streams their output and returns their exit status."""
+    with tempfile.TemporaryDirectory() as io, take_slot():
+        for name, text in (("top", TOP), ("job", job)):
+            with open(os.path.join(io, name), "w") as f:
+                f.write(text)
+        command = ["qemu-system-x86_64", "-accel", "tcg,thread=multi", "-cpu", "Haswell-noTSX",
+                   "-m", str(MACHINE_MB), "-smp", str(MACHINE_THREADS), "-nographic", "-no-reboot", "-nic", "none",
+                   "-kernel", os.path.join(image, "vmlinuz"), "-initrd", os.path.join(image, "initrd.img"),
+                   # In QEMU's options a comma within a value is written twice.
+                   "-drive", "file=%s,format=%s,if=virtio,snapshot=%s" % (disk.replace(",", ",,"), disk_format, snapshot),
+                   "-append", "root=/dev/vda rw console=ttyS0 quiet panic=-1 init=/vminit"]
+        for tag, path in (("io", io), ("top", TOP)):
+            command += ["-virtfs", "local,path=%s,mount_tag=%s,security_model=none,id=%s" % (path.replace(",", ",,"), tag, tag)]
+        # The job's output comes through the shared folder as it is written; the console (firmware,
+        # kernel) is kept for a hang's report.
+        with open(os.path.join(io, "console.log"), "w+b") as console, open(os.path.join(io, "output"), "w+b") as output:
+            machine = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT)
+            started, hung = time.time(), None
+            try:
+                while machine.poll() is None and not hung:
+                    os.write(sys.stdout.fileno(), output.read())
+                    hung = overdue(io, started)
+                    time.sleep(0.5)
+                os.write(sys.stdout.fileno(), output.read())
+            finally:
+                end(machine)
+            if os.path.exists(os.path.join(io, "status")):
+                return int(open(os.path.join(io, "status")).read())
+            console.seek(0)
+            lines = [line for line in console.read().decode(errors="replace").splitlines(True) if "TCG doesn't" not in line]
+    fail("the machine %s; the console's last lines:\n%s" % (hung or "ended (status %d) before its job did"
+                                                            % machine.returncode, "".join("  | " + l for l in lines[-25:])))
 
-
-# ---- Making the image --------------------------------------------------------------------------
 
 def debian_mirror():
     """PE32_MIRROR, else the first Debian mirror of this host's apt sources: a deb source of main
     whose suite is a release name (not -updates or -security)."""
-    if os.environ.get("PE32_MIRROR"):
-        return os.environ["PE32_MIRROR"]
-    targets = subprocess.run(["apt-get", "indextargets", "--no-release-info", "--format",
-                              "$(TARGET_OF) $(COMPONENT) $(RELEASE) $(REPO_URI)", "Identifier: Packages"],
-                             capture_output=True, text=True).stdout.split("\n")
-    for target in targets:
-        fields = target.split()
-        if len(fields) == 4 and fields[:2] == ["deb", "main"] and re.fullmatch(r"[a-z]+", fields[2]):
-            return fields[3]
+    targets = subprocess.run(["apt-get", "indextargets", "--no-release-info", "--format", "$(RELEASE) $(REPO_URI)",
+                              "Identifier: Packages", "Component: main", "Target-Of: deb"], capture_output=True, text=True)
+    releases = [target.split() for target in targets.stdout.splitlines() if re.fullmatch(r"[a-z]+ \S+", target)]
+    if os.environ.get("PE32_MIRROR") or releases:
+        return os.environ.get("PE32_MIRROR") or releases[0][1]
     fail("no Debian mirror found in this host's apt sources; name one with PE32_MIRROR=URL")
 
 
@@ -293,11 +242,9 @@ def bootstrap_command():
     its own where there can be one (in a chroot there cannot: it unmounts what it mounted unless
     it is killed, and then the removal of its half-made image does)."""
     if os.geteuid() == 0:
-        if subprocess.run(["unshare", "--mount", "--propagation", "private", "true"], stderr=subprocess.DEVNULL).returncode:
-            return ["mmdebstrap", "--mode=root"]
-        return ["unshare", "--mount", "--propagation", "private", "mmdebstrap", "--mode=root"]
-    if not shutil.which("newuidmap"):
-        fail("newuidmap is missing: install the package uidmap")
+        private = ["unshare", "--mount", "--propagation", "private"]
+        return (private if subprocess.run([*private, "true"], stderr=subprocess.DEVNULL).returncode == 0 else []) + \
+            ["mmdebstrap", "--mode=root"]
     if subprocess.run(["unshare", "--user", "true"], stderr=subprocess.DEVNULL).returncode:
         fail("this host does not let users make user namespaces, which making the image without root needs.",
              "Turn them on as root: sysctl -w user.max_user_namespaces=15000, and on Debian's kernel also",
@@ -310,11 +257,8 @@ def bootstrap_command():
 
 
 def make_image(folder):
-    """Makes the image in FOLDER.new and renames it into place whole."""
-    for command, package in (("qemu-system-x86_64", "qemu-system-x86"), ("qemu-img", "qemu-utils"),
-                             ("mmdebstrap", "mmdebstrap"), ("fakeroot", "fakeroot"), ("mke2fs", "e2fsprogs")):
-        if not shutil.which(command, path=os.environ["PATH"] + ":/usr/sbin:/sbin"):
-            fail("%s is missing: install the package %s" % (command, package))
+    """Makes the image in FOLDER.new and renames it into place whole. The packages it runs are the
+    Makefile's, which `make check` and `make run` install."""
     bootstrap, mirror = bootstrap_command(), debian_mirror()
     free_mb = shutil.disk_usage(BASE).free // 2**20
     if free_mb < NEED_MB:
@@ -325,7 +269,7 @@ def make_image(folder):
     try:
         # The guest's root is first a folder of mmdebstrap's own, inside the half-made image, so that
         # what a stop leaves goes with it, and on disk (/tmp may be a small tmpfs).
-        os.mkdir(os.path.join(new, "tmp"), 0o1777)
+        os.mkdir(os.path.join(new, "tmp"))
         os.chmod(os.path.join(new, "tmp"), 0o1777)
         step("making the guest's root", [*bootstrap, "--variant=minbase", "--architectures=amd64,i386",
                                          "--include=" + PACKAGES, *TRIM, SUITE, os.path.join(new, "root.tar"), mirror],
@@ -339,12 +283,17 @@ def make_image(folder):
             cp -L "$1/root/vmlinuz" "$1/root/initrd.img" "$1/"
             PATH=$PATH:/usr/sbin:/sbin mke2fs -q -t ext4 -d "$1/root" -L root "$1/root.img" "$3"
             chmod -R u+w "$1/root"; rm -rf "$1/root" "$1/tmp" """, "sh", new, GUEST_INIT, DISK_SIZE], log)
-        make_prefixes(new)
+        # One boot makes the prefixes, minutes each under emulation, and keeps them; each declares its
+        # own budget as it starts.
+        job = "".join('echo %d >"$QUIBEL_BUDGET_FILE"\necho "making the %s prefix"\nsh %s --make-prefix %s /prefixes/%s || exit\n'
+                      % (PREFIX_BUDGET, name, shlex.quote(SESSION), name, name) for name, *_ in windows_rows())
+        if boot(new, os.path.join(new, "root.img"), "raw", "off", job):
+            fail("making the prefixes failed (above)")
         # Compressed, the image takes a third of the disk; its reads cost the tests little.
         step("compressing the disk", ["qemu-img", "convert", *COMPRESS, os.path.join(new, "root.img"),
                                       os.path.join(new, "root.qcow2")], log)
-        os.remove(os.path.join(new, "root.img"))
-        os.remove(log)
+        for name in ("root.img", "log"):
+            os.remove(os.path.join(new, name))
         open(os.path.join(new, "complete"), "w").close()
         os.rename(new, folder)
     except BaseException:
@@ -352,24 +301,6 @@ def make_image(folder):
         raise
     say("image ready, %s on disk" % subprocess.run(["du", "-sh", folder], capture_output=True, text=True).stdout.split()[0])
 
-
-def make_prefixes(new):
-    """One boot that makes the Wine prefixes of tools/windows.list, which take minutes each under
-    emulation, and keeps them on the disk."""
-    names = [row[0] for row in windows_rows()]
-    with tempfile.TemporaryDirectory() as io:
-        shutil.copy(SESSION, io)
-        shutil.copy(os.path.join(TOOLS, "windows.list"), io)
-        with open(os.path.join(io, "job"), "w") as job:
-            job.write('echo %d >"$QUIBEL_BUDGET_FILE"\n' % (len(names) * PREFIX_BUDGET))
-            for name in names:
-                job.write("echo 'making the %s prefix'\nsh /io/wine_session.sh --make-prefix %s /prefixes/%s || exit\n"
-                          % (name, name, name))
-        if boot(new, os.path.join(new, "root.img"), "raw", "off", io, {"io": io}):
-            fail("making the prefixes failed (above)")
-
-
-# ---- The commands ------------------------------------------------------------------------------
 
 def image(command):
     folder = os.path.join(BASE, key())
@@ -393,33 +324,27 @@ def run(command):
     folder = os.path.join(BASE, key())
     if hold_image(folder) is None:
         fail("no image for this version of the tools; make it first with: tools/pe32_machine.py image")
-    with tempfile.TemporaryDirectory() as io:
-        with open(os.path.join(io, "top"), "w") as top:
-            top.write(TOP)
-        # The command runs in this folder where the guest has it, each word quoted for the guest's shell.
-        with open(os.path.join(io, "job"), "w") as job:
-            job.write("cd %s 2>/dev/null || cd /\n%s\n" % (shlex.quote(os.getcwd()), shlex.join(command)))
-        return boot(folder, os.path.join(folder, "root.qcow2"), "qcow2", "on", io, {"io": io, "top": TOP})
+    # The command runs in this folder where the guest has it, each word quoted for the guest's shell.
+    return boot(folder, os.path.join(folder, "root.qcow2"), "qcow2", "on",
+                "cd %s 2>/dev/null || cd /\n%s\n" % (shlex.quote(os.getcwd()), shlex.join(command)))
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    commands = parser.add_subparsers(dest="what", required=True)
-    for name, helps in (("image", "make the image if need be, then run COMMAND holding it"),
-                        ("run", "run COMMAND in the machine")):
-        commands.add_parser(name, help=helps).add_argument("command", nargs=argparse.REMAINDER)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("what", choices=("image", "run"), help="image: make the image if there is none for this "
+                        "version of the tools, then run COMMAND holding it. run: run COMMAND in the machine, in this "
+                        "folder (the project is shared at its own path), the machine's writes thrown away; COMMAND "
+                        "writes the seconds it may take to $QUIBEL_BUDGET_FILE, after which the machine counts as hung")
+    parser.add_argument("command", nargs=argparse.REMAINDER)
     arguments = parser.parse_args()
-    # A stop (ctest's limit, Ctrl-C, a kill of this script alone) unwinds through every `finally`,
-    # which stops the machine and what the step runs, and removes what was half made.
+    # A stop (ctest's limit, Ctrl-C, a TERM to this script alone) unwinds through every `finally`,
+    # which stops the machine or the step that runs, and removes what was half made.
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, lambda signum, frame: sys.exit(128 + signum))
+    if arguments.what == "run" and not arguments.command:
+        parser.error("run needs a COMMAND")
     try:
-        if arguments.what == "image":
-            image(arguments.command)
-            return 0
-        if not arguments.command:
-            parser.error("run needs a COMMAND")
-        return run(arguments.command)
+        return (image if arguments.what == "image" else run)(arguments.command)
     except KeyboardInterrupt:
         return 130
 

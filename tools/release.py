@@ -1,47 +1,29 @@
 #!/usr/bin/env python3
 """`make dist`: lays the release folder, and with a product folder the complete release, packed.
 
-`dist` lays OUT/dist: setup.exe and the script, BUILDINFO naming the tools that made setup.exe, and
-PACKAGING.txt naming the product files; or, with --product, the product files themselves and
-SHA256SUMS, and then OUT/quibel43.zip and OUT/quibel43.zip.sha256 too. OUT is a link into a folder
-of OUT's own beside it (.OUT.releases), where each release is made whole in a folder of its own
-before the link is swapped to it in one step: OUT always names one whole release, and a clean-up
-touches nothing but that folder.
-
-setup.exe is signed (SHA-256 Authenticode, by osslsigncode) when the environment names a key:
-SIGN_CERT (PEM, may hold the chain) with SIGN_KEY (PEM), or SIGN_PKCS12 with SIGN_PASS_FILE, the
-file that holds its password (it also opens an encrypted SIGN_KEY); SIGN_TIMESTAMP, a timestamp
-server's URL. Signing time and zip times: SOURCE_DATE_EPOCH, else the last commit's time.
+OUT is a link into OUT's own folder of releases beside it, .OUT.releases: each release is made whole
+there and the link swapped to it in one step, and a clean-up touches nothing else. setup.exe is
+signed when the environment names a key (SIGN_*); times are SOURCE_DATE_EPOCH or the last commit's.
+The README's section The release says what a release holds.
 """
 import argparse
 import fcntl
 import hashlib
 import os
-import re
 import shutil
 import stat
 import subprocess
 import sys
-import tempfile
 import time
 import zipfile
 
 import install_script
 
 ZIP_EPOCH_MIN = 315532800  # zip times start in 1980
-OSSLSIGNCODE_MIN = (2, 5)  # Debian 12's; -time and -readpass are there
 
 
 def refuse(*problems):
-    for problem in problems:
-        print("release: " + problem, file=sys.stderr)
-    sys.exit(1)
-
-
-def file_kind(mode):
-    return ("a directory" if stat.S_ISDIR(mode) else "a FIFO" if stat.S_ISFIFO(mode) else
-            "a socket" if stat.S_ISSOCK(mode) else "a device" if stat.S_ISCHR(mode) or stat.S_ISBLK(mode) else
-            "not a regular file")
+    sys.exit("\n".join("release: " + problem for problem in problems))
 
 
 def find_product_files(product, names):
@@ -66,7 +48,8 @@ def find_product_files(product, names):
             problems.append("%s cannot be read: %s" % (path, e.strerror))
             continue
         if not stat.S_ISREG(mode):
-            problems.append("%s is %s, not a file to ship" % (path, file_kind(mode)))
+            problems.append("%s is %s, not a file to ship" % (path, "a directory" if stat.S_ISDIR(mode) else
+                                                               "a FIFO" if stat.S_ISFIFO(mode) else "not a regular file"))
             continue
         found[name] = path
     wanted = {n.lower() for n in names}
@@ -74,16 +57,15 @@ def find_product_files(product, names):
     return found, extra, problems
 
 
-def release_epoch(top):
+def release_epoch():
     if os.environ.get("SOURCE_DATE_EPOCH"):
         return int(os.environ["SOURCE_DATE_EPOCH"])
+    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     last = subprocess.run(["git", "-C", top, "log", "-1", "--format=%ct"], capture_output=True, text=True)
     if last.returncode or not last.stdout.strip():
         refuse("no SOURCE_DATE_EPOCH and no git history to take the release's time from: set SOURCE_DATE_EPOCH")
     return int(last.stdout)
 
-
-# ---- Signing ----------------------------------------------------------------------------------
 
 def run_tool(*command, data=None):
     """Whether a tool succeeded, its output and its error text."""
@@ -99,22 +81,17 @@ def signing_input():
         if env["SIGN_PASS_FILE"] or env["SIGN_TIMESTAMP"]:
             refuse("SIGN_PASS_FILE or SIGN_TIMESTAMP is set, but no key to sign with (SIGN_CERT and SIGN_KEY, or SIGN_PKCS12)")
         return None
-    if env["SIGN_PKCS12"] and (env["SIGN_CERT"] or env["SIGN_KEY"]):
-        refuse("give either SIGN_PKCS12 or SIGN_CERT with SIGN_KEY, not both")
-    if env["SIGN_CERT"] and not env["SIGN_KEY"]:
-        refuse("SIGN_CERT is set without SIGN_KEY: a certificate cannot sign without its private key")
-    if env["SIGN_KEY"] and not env["SIGN_CERT"]:
-        refuse("SIGN_KEY is set without SIGN_CERT, the certificate that goes with it")
-    if env["SIGN_PKCS12"] and not env["SIGN_PASS_FILE"]:
-        refuse("SIGN_PKCS12 needs SIGN_PASS_FILE, a file that holds its password")
+    for wrong, why in (
+            (env["SIGN_PKCS12"] and (env["SIGN_CERT"] or env["SIGN_KEY"]), "give SIGN_PKCS12 or SIGN_CERT with SIGN_KEY, not both"),
+            (bool(env["SIGN_CERT"]) != bool(env["SIGN_KEY"]), "SIGN_CERT is set without SIGN_KEY, or SIGN_KEY without SIGN_CERT"),
+            (env["SIGN_PKCS12"] and not env["SIGN_PASS_FILE"], "SIGN_PKCS12 needs SIGN_PASS_FILE, the file of its password")):
+        if wrong:
+            refuse(why)
     for name in ("SIGN_CERT", "SIGN_KEY", "SIGN_PKCS12", "SIGN_PASS_FILE"):
         if env[name] and not (os.path.isfile(env[name]) and os.access(env[name], os.R_OK)):
             refuse("%s: %s is not a file that can be read" % (name, env[name]))
-    version = run_tool("osslsigncode", "--version")[1].decode(errors="replace") if shutil.which("osslsigncode") else ""
-    found = re.match(r"osslsigncode (\d+)\.(\d+)", version)
-    if not found or tuple(map(int, found.groups())) < OSSLSIGNCODE_MIN:
-        refuse("signing needs osslsigncode %d.%d or later (apt-get install osslsigncode); found %s"
-               % (OSSLSIGNCODE_MIN + ((version.splitlines() or ["none"])[0],)))
+    if not shutil.which("osslsigncode"):  # Debian 12's, 2.5, is the oldest that has -time and -readpass
+        refuse("signing needs osslsigncode: apt-get install osslsigncode")
 
     passin = ["-passin", "file:" + env["SIGN_PASS_FILE"]] if env["SIGN_PASS_FILE"] else ["-passin", "pass:"]
     if env["SIGN_PKCS12"]:
@@ -136,8 +113,8 @@ def signing_input():
     if "Code Signing" not in usage:
         refuse("the certificate is not for code signing (extended key usage: %s)"
                % (usage.split("\n", 1)[1].strip() if "\n" in usage else "none"))
-    subject = run_tool("openssl", "x509", "-noout", "-subject", "-nameopt", "oneline", data=cert)[1].decode().strip()
-    return dict(env, subject=subject)
+    subject = run_tool("openssl", "x509", "-noout", "-subject", "-nameopt", "oneline", data=cert)[1]
+    return dict(env, subject=subject.decode().strip())
 
 
 def open_pkcs12(path, passin):
@@ -173,8 +150,6 @@ def sign(setup, signed, signing, epoch):
         refuse("signing %s failed%s: %s" % (setup, " (is the timestamp server %s reachable?)" % signing["SIGN_TIMESTAMP"]
                                             if signing["SIGN_TIMESTAMP"] else "", why[-1] if why else "no reason given"))
 
-
-# ---- The release ------------------------------------------------------------------------------
 
 def sha256(path):
     return hashlib.sha256(open(path, "rb").read()).hexdigest()
@@ -218,7 +193,7 @@ def build_info(setup, signing):
     lines = ["Quibel32 4.3 release: what made setup.exe. The same sources give the same bytes with these tools.",
              "system: " + system.get("PRETTY_NAME", "unknown").strip('"')]
     for label in ("compiler", "binutils", "windres"):
-        lines.append("%s: %s" % (label, tool_version(found[label]) if label in found else "not known (no build-tools.txt beside setup.exe)"))
+        lines.append("%s: %s" % (label, tool_version(found[label]) if label in found else "not known (no build-tools.txt)"))
     if "compiler" in found:  # the import libraries and headers shape the file too
         library = run_tool(found["compiler"], "-print-file-name=libkernel32.a")[1].decode().strip()
         lines.append("mingw-w64 runtime: package " + package_of(library))
@@ -258,9 +233,8 @@ def lay_release(folder, args, names, found, signing, epoch):
 
 
 def publish(folder, out):
-    """Points OUT at the new release FOLDER in one rename, then removes everything else in OUT's own
-    folder of releases: earlier releases and what stopped runs left. A stop at any moment leaves
-    OUT on one whole release, the old or the new."""
+    """Points OUT at the new release FOLDER in one rename, so that a stop at any moment leaves it on one
+    whole release, then removes the rest of OUT's own folder of releases (older ones, leftovers)."""
     releases = os.path.dirname(folder)
     link = folder + ".link"
     os.symlink(os.path.relpath(folder, os.path.dirname(out)), link)
@@ -272,17 +246,12 @@ def publish(folder, out):
 
 
 def dist(args):
-    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     out = os.path.abspath(args.out)
-    names, problems = install_script.product_files(args.script)
-    promise = install_script.summary_promise(args.print_page)
-    if not promise:
-        refuse("the summary page promises no file count and size")
-    promised_count, promised_bytes = promise
+    problems = [problem for _, broken in install_script.rules(args.script, args.print_page) for problem in broken]
     if problems:
-        refuse("the script's file lists disagree:", *problems)
-    if len(names) != promised_count:
-        refuse("the summary page promises %d files; the script installs %d" % (promised_count, len(names)))
+        refuse("the script and the summary page disagree:", *problems)
+    names = install_script.product_files(args.script)[0]
+    promised_count, promised_bytes = install_script.summary_promise(args.print_page)
     if os.path.lexists(out) and not os.path.islink(out):
         refuse("%s is not a release this tool made (a release is a link to its folder); move it away" % out)
     found = extra = None
@@ -297,22 +266,18 @@ def dist(args):
             refuse("the product files add up to %s bytes; the summary page promises %s (%d files)"
                    % (format(size, ","), format(promised_bytes, ","), promised_count))
     signing = signing_input()
-    epoch = release_epoch(top)
+    epoch = release_epoch()
 
     releases = os.path.join(os.path.dirname(out), "." + os.path.basename(out) + ".releases")
     os.makedirs(releases, exist_ok=True)
     # One release at a time: a second run waits here for the first to finish.
     with open(os.path.join(releases, "lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        folder = tempfile.mkdtemp(dir=releases)
-        umask = os.umask(0)
-        os.umask(umask)
-        try:
-            os.chmod(folder, 0o777 & ~umask)  # a release folder like any other, not mkdtemp's private one
-            lay_release(folder, args, names, found, signing, epoch)
-        except BaseException:
-            shutil.rmtree(folder, ignore_errors=True)
-            raise
+        # A new name under the lock, in the umask's mode; what a refusal or a stop leaves of it goes
+        # with the next release.
+        folder = os.path.join(releases, str(time.time_ns()))
+        os.mkdir(folder)
+        lay_release(folder, args, names, found, signing, epoch)
         publish(folder, out)
 
     for name in extra or []:
@@ -324,8 +289,18 @@ def dist(args):
         print("%s/quibel43.zip: sha256 %s" % (out, sha256(os.path.join(out, "quibel43.zip"))))
 
 
+def lay_ship_folder(args):
+    """A folder to try setup in: setup.exe and the script with a stand-in for each product file."""
+    shutil.rmtree(args.out, ignore_errors=True)
+    os.makedirs(args.out)
+    for path in (args.setup, args.script):
+        shutil.copy(path, args.out)
+    for name in install_script.product_files(args.script)[0]:
+        with open(os.path.join(args.out, name), "w", newline="\r\n") as f:
+            f.write("Stand-in for %s, made by the build of setup.exe: not the product file.\n" % name)
+
+
 def check(args):
-    """The script and the summary page agree (install_script.rules)."""
     rules = install_script.rules(args.script, args.print_page)
     for rule, broken in rules:
         print("%s %s" % ("FAIL" if broken else "ok  ", rule))
@@ -337,19 +312,19 @@ def check(args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    commands = parser.add_subparsers(dest="command", required=True)
-    files = commands.add_parser("files", help="the product files the script installs, one a line")
-    files.add_argument("script")
-    files.set_defaults(run=lambda args: print("\n".join(install_script.product_files(args.script)[0])))
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(required=True)
+    ship = commands.add_parser("ship", help="lay a ship folder with stand-ins for the product files, to try setup")
+    for argument in ("setup", "script", "out"):
+        ship.add_argument(argument)
+    ship.set_defaults(run=lay_ship_folder)
     checks = commands.add_parser("check", help="the script and the summary page agree")
     checks.add_argument("script")
-    checks.add_argument("print_page", help="build/host/print_page, which prints a page of the catalogue")
+    checks.add_argument("print_page", help="build/host/print_page, which prints a page's text")
     checks.set_defaults(run=check)
-    release = commands.add_parser("dist", help="lay the release (above)")
-    for option, helps in (("--setup", "the PE32 setup.exe"), ("--script", "quibel43.inf"),
-                          ("--print-page", "build/host/print_page"), ("--out", "the release's link, say build/release")):
-        release.add_argument(option, required=True, help=helps)
+    release = commands.add_parser("dist", help="lay the release")
+    for option in ("--setup", "--script", "--print-page", "--out"):
+        release.add_argument(option, required=True)
     release.add_argument("--product", help="the folder of the product files")
     release.set_defaults(run=dist)
     args = parser.parse_args()

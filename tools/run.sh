@@ -25,7 +25,7 @@ else
 fi
 
 ship=$build/ship
-"$top/tools/ship.sh" "$build/$target/setup.exe" "$ship"
+python3 "$top/tools/release.py" ship "$build/$target/setup.exe" "$top/quibel43.inf" "$ship"
 
 # Runs inside the Wine session: $@ starts setup, then what it installed is listed.
 report='"$@" || exit

@@ -1,9 +1,8 @@
 #!/bin/sh
 # Runs a command under Wine in a throwaway prefix, on a virtual display when asked or when there
-# is no display; the prefix, the display and every Wine process go away afterwards.
-# Where it runs is its one parameter: this machine's 64-bit Wine in a prefix of Wine's own, or with
-# --windows WINDOWS one set up as that Windows of tools/windows.list (a 64-bit one); with --pe32
-# WINDOWS the emulated machine's 32-bit Wine (tools/pe32_machine.py) in its prefix of that Windows.
+# is no display; the prefix, the display and every Wine process go away afterwards. Where it runs
+# is its one parameter: this machine's 64-bit Wine, in a prefix set up as a (64-bit) WINDOWS of
+# tools/windows.list or as Wine's own; or the emulated machine's 32-bit Wine (pe32_machine.py).
 # usage: wine_session.sh [--virtual-display] [--windows WINDOWS | --pe32 WINDOWS] PREFIX_DIR COMMAND [ARG...]
 #        wine_session.sh --make-prefix WINDOWS PREFIX_DIR   (the prefixes the machine's image keeps)
 #        wine_session.sh --list-windows                      (tools/windows.list as every reader takes it)
@@ -33,8 +32,7 @@ done
 arch=win64 version=-
 if [ -n "$windows" ]; then
     row=$(list_windows | awk -F '\t' -v name="$windows" '$1 == name { print $2, $3 }')
-    [ -n "$row" ] || { echo "wine_session: no such Windows: $windows (tools/windows.list:" \
-        "$(list_windows | cut -f 1 | tr '\n' ' '))" >&2; exit 2; }
+    [ -n "$row" ] || { echo "wine_session: no $windows in tools/windows.list:" $(list_windows | cut -f 1) >&2; exit 2; }
     arch=${row% *} version=${row#* }
 fi
 if [ -n "$machine" ] && [ -z "${QUIBEL_PE32_MACHINE:-}" ]; then
@@ -56,12 +54,11 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 
 xvfb_pid=
-display_file=$(mktemp)
-log=$(mktemp)
+work=$(mktemp -d)  # Xvfb's display number, a prefix step's log
 cleanup() {
     wineserver -k 2>/dev/null || true
     [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
-    rm -f "$display_file" "$log"
+    rm -rf "$work"
     [ -n "$keep" ] || rm -rf "$prefix"
 }
 trap cleanup EXIT
@@ -69,20 +66,26 @@ trap 'exit 130' INT TERM
 
 if [ -n "$virtual" ]; then
     # Xvfb picks a free display itself and writes its number to fd 3.
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
     xvfb_pid=$!
-    for _ in $(seq 300); do [ -s "$display_file" ] && break; sleep 0.1; done
-    [ -s "$display_file" ] || { echo "wine_session: Xvfb did not start" >&2; exit 1; }
-    DISPLAY=:$(cat "$display_file")
+    for _ in $(seq 300); do [ -s "$work/display" ] && break; sleep 0.1; done
+    [ -s "$work/display" ] || { echo "wine_session: Xvfb did not start" >&2; exit 1; }
+    DISPLAY=:$(cat "$work/display")
     export DISPLAY
 fi
 
-# One step of making the prefix, with Wine's errors kept: a failure names it and shows them.
+# One step of making the prefix, with Wine's errors kept: a failure names it and shows them. The
+# first program in a new prefix waits five minutes for the wineboot that makes the prefix, then
+# gives up ("boot event wait timed out"), which a busy host's emulated machine can take: the wait
+# goes on here until that wineboot is done, then the step runs again.
 prefix_step() {
-    WINEDEBUG=-all,err+all "$@" >"$log" 2>&1 && return
-    echo "wine_session: making the $windows prefix failed at \"$*\" (status $?); it printed:" >&2
-    sed 's/^/  | /' "$log" >&2
-    exit 1
+    until WINEDEBUG=-all,err+all "$@" >"$work/log" 2>&1; do
+        status=$?
+        ! grep -q "boot event wait timed out" "$work/log" || { echo "wine_session: waiting on for the prefix"; wineserver -w; continue; }
+        echo "wine_session: making the $windows prefix failed at \"$*\" (status $status); it printed:" >&2
+        sed 's/^/  | /' "$work/log" >&2
+        exit 1
+    done
 }
 
 make_prefix() {
