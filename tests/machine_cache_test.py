@@ -18,13 +18,9 @@ ENV = dict(os.environ, XDG_CACHE_HOME=os.path.join(WORK, "cache"), PE32_MIRROR="
 os.environ.update(ENV)
 sys.path.insert(0, TOOLS)
 import pe32_machine as machine  # noqa: E402  (its cache is the one ENV names)
+from checks import fail, run  # noqa: E402
 
-failures = []
 IMAGE_FILES = ["root.qcow2", "vmlinuz", "initrd.img", "complete"]
-
-
-def fail(case, text):
-    failures.append("%s: %s" % (case, text))
 
 
 def stand_in_cache(*images):
@@ -147,6 +143,29 @@ def check_term(case, command, image):
         fail(case, "expected the cache as it was, got %s" % entries())
 
 
+def check_key():
+    """The image's key follows what shapes the image and nothing else, in a copy of the tools."""
+    case = "the image's key"
+    copy = os.path.join(WORK, "tools")
+
+    def read(tools):
+        code = "import sys; sys.path.insert(0, %r); import pe32_machine as m; print(m.key(), m.windows_rows())" % tools
+        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout
+    edits = [
+        # file              sed expression                   the key and the list stay
+        ("windows.list",    r"/^#/!s/ \+/\t/3;s/ \+/\t/2;s/ \+/\t/", True),  # tabs between the columns
+        ("wine_session.sh", "s/^# Runs a command/# Runs/",   True),
+        ("wine_session.sh", "s/winedbg.exe=d/winedbg.exe=/", False),
+    ]
+    for file, expression, stays in edits:
+        subprocess.run(["rm", "-rf", copy])
+        subprocess.run(["cp", "-r", TOOLS, copy], check=True)
+        subprocess.run(["sed", "-i", expression, os.path.join(copy, file)], check=True)
+        if (read(copy) == read(TOOLS)) != stays:
+            fail(case, "expected %s after %s on %s, got %s" % ("the same" if stays else "another", expression, file,
+                                                              read(copy).strip()))
+
+
 def main():
     os.makedirs(os.path.join(WORK, "bin"), exist_ok=True)
     for name in ("qemu-system-x86_64", "mmdebstrap"):  # each notes its pid and waits to be stopped
@@ -154,16 +173,11 @@ def main():
             stand_in.write('#!/bin/sh\necho $$ >"$STAND_IN_PIDS"\nexec sleep 300\n')
         os.chmod(os.path.join(WORK, "bin", name), 0o755)
     checks = [("two versions at once", check_two_versions), ("a removal stopped at each step", check_stopped_removal),
-              ("a TERM while the machine runs", lambda: check_term("a TERM while the machine runs", ["run", "true"], True)),
+              ("the image's key", check_key), ("a TERM while the machine runs", lambda: check_term("a TERM while the machine runs", ["run", "true"], True)),
               ("a TERM while the image is made", lambda: check_term("a TERM while the image is made", ["image"], False))]
-    for name, check in checks:
-        start, before = time.time(), len(failures)
-        check()
-        print("%s %s (%.1f s)" % ("ok  " if len(failures) == before else "FAIL", name, time.time() - start))
-    for failure in failures:
-        print("FAIL " + failure)
+    status = run(checks)
     subprocess.run(["rm", "-rf", WORK])
-    return 1 if failures else 0
+    return status
 
 
 if __name__ == "__main__":

@@ -16,17 +16,14 @@ import threading
 import time
 import zipfile
 
+from checks import fail, failures, run
+
 SOURCE, BUILD, WORK = (os.path.abspath(a) for a in sys.argv[1:4])
 SETUP = os.path.join(BUILD, "win32", "setup.exe")
 PROMISED_BYTES = 4051770
 PRODUCT = ["quibel32.exe", "quibel32.hlp", "quibel32.cnt", "stations.dat", "harmonic.dat",
            "currents.dat", "coasts.dat", "tzones.dat", "readme.txt", "license.txt"]
 EPOCH = "1100000000"
-failures = []
-
-
-def fail(case, text):
-    failures.append("%s: %s" % (case, text))
 
 
 def path(*parts):
@@ -399,15 +396,10 @@ def main():
               ("a stopped release", check_stopped), ("signing", lambda: check_signing(key)),
               ("a timestamp", lambda: check_timestamp(key)), ("the signed twin", lambda: check_signed_twin(key)),
               ("the script and the page", check_script_drift)]
-    for name, check in checks:
-        start, before = time.time(), len(failures)
-        check()
-        print("%s %s (%.1f s)" % ("ok  " if len(failures) == before else "FAIL", name, time.time() - start))
-    for failure in failures:
-        print("FAIL " + failure)
+    status = run(checks)
     print("release: %d faults found" % len(failures))
     shutil.rmtree(WORK, ignore_errors=True)
-    return 1 if failures else 0
+    return status
 
 
 if __name__ == "__main__":
