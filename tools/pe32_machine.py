@@ -9,6 +9,7 @@ The images live in the user's cache, BASE:
   slots/N    one for each machine this host runs at once
 """
 import argparse
+import ctypes
 import fcntl
 import hashlib
 import itertools
@@ -59,7 +60,7 @@ def fail(*words):
 def windows_rows():
     """tools/windows.list as the session script reads it: name, architecture, version, what is seen."""
     listed = subprocess.run(["sh", SESSION, "--list-windows"], capture_output=True, text=True, check=True).stdout
-    return [line.split("\t") for line in listed.splitlines()]
+    return [row.split("\t") for row in listed.splitlines()]
 
 
 def key():
@@ -71,10 +72,16 @@ def key():
     return hashlib.sha256("\n".join(parts).encode()).hexdigest()[:16]
 
 
+def start(command, **options):
+    """A child in a process group of its own, which a stop signals whole, killed if this script dies."""
+    return subprocess.Popen(command, stdin=subprocess.DEVNULL, stderr=subprocess.STDOUT, process_group=0,
+                            preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL), **options)  # PR_SET_PDEATHSIG
+
+
 def end(child):
-    """Stops a child that still runs with a TERM, which lets it clean up (mmdebstrap its mounts)."""
+    """Stops a child with a TERM to its group: mmdebstrap heeds one only when its children get it too."""
     if child.poll() is None:
-        child.terminate()
+        os.killpg(child.pid, signal.SIGTERM)
         child.wait()
 
 
@@ -82,7 +89,7 @@ def step(what, command, log, **options):
     """Runs one step of making the image, its output in LOG; a failure names the step and shows
     the end of what it printed."""
     with open(log, "ab") as out:
-        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, **options)
+        child = start(command, stdout=out, **options)
         try:
             status = child.wait()
         finally:
@@ -116,7 +123,6 @@ def hold_image(folder):
         os.close(hold)
     except FileNotFoundError:
         pass
-    return None
 
 
 def remove_entry(path):
@@ -124,8 +130,7 @@ def remove_entry(path):
     entry, which no run takes for an image and the next removal takes away."""
     gone = path if path.endswith(".gone") else "%s.%d.gone" % (path, os.getpid())
     os.rename(path, gone)
-    # As root, a killed mmdebstrap may leave its mounts (an octal escape in /proc/mounts is a space,
-    # a tab or a backslash of the path).
+    # A killed mmdebstrap (as root) may leave mounts; /proc/mounts escapes a space in a path as \040.
     mounts = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), line.split()[1]) for line in open("/proc/mounts")]
     for mount in sorted((m for m in mounts if m.startswith(gone + "/")), reverse=True):
         subprocess.run(["umount", "-l", mount])
@@ -187,7 +192,6 @@ def overdue(io, started):
     except (OSError, ValueError):
         if time.time() >= started + START_ALLOWANCE:
             return "did not start its job within %d s" % START_ALLOWANCE
-    return None
 
 
 def boot(image, disk, disk_format, snapshot, job):
@@ -208,7 +212,7 @@ def boot(image, disk, disk_format, snapshot, job):
         # The job's output comes through the shared folder as it is written; the console (firmware,
         # kernel) is kept for a hang's report.
         with open(os.path.join(io, "console.log"), "w+b") as console, open(os.path.join(io, "output"), "w+b") as output:
-            machine = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT)
+            machine = start(command, stdout=console)
             started, hung = time.time(), None
             try:
                 while machine.poll() is None and not hung:
@@ -341,8 +345,6 @@ def main():
     # which stops the machine or the step that runs, and removes what was half made.
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, lambda signum, frame: sys.exit(128 + signum))
-    if arguments.what == "run" and not arguments.command:
-        parser.error("run needs a COMMAND")
     try:
         return (image if arguments.what == "image" else run)(arguments.command)
     except KeyboardInterrupt:
