@@ -8,7 +8,7 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build
-windows=${1:-}
+windows=${1:-} where=
 
 session() { "$top/tools/wine_session.sh" "$@"; }
 if [ -n "$windows" ]; then
@@ -19,7 +19,6 @@ if [ -n "$windows" ]; then
 else
     # PE32 needs a Wine that can run 32-bit code, which a kernel without 32-bit support cannot.
     if /usr/lib/wine/wine --version >/dev/null 2>&1; then target=win32; else target=win64; fi
-    where=
     echo "Running build/$target/setup.exe ($([ $target = win32 ] && echo "the shipped PE32 build" ||
         echo "the x86-64 build: this machine's Wine cannot run 32-bit programs"))."
 fi
