@@ -104,23 +104,21 @@ struct Scenario {
 };
 
 static const Scenario kScenarios[] = {
-    // name                         args                    folder             launches steps
-    {"install with Enter",          "",                     WITH_SCRIPT,       true,  {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ENTER}, {END}}},
-    {"install with clicks, args",   "/S /D=C:\\x --help",   WITH_SCRIPT,       true,  {{AGREEMENT, CLICK_MAIN}, {SUMMARY, CLICK_MAIN}, {COMPLETION, CLICK_MAIN}, {END}}},
-    {"Enter in the text boxes",     "",                     WITH_SCRIPT,       true,  {{AGREEMENT, PRESS_ENTER_IN_TEXT}, {SUMMARY, PRESS_ENTER_IN_TEXT}, {COMPLETION, PRESS_ENTER_IN_TEXT}, {END}}},
-    {"completion Escape",           "",                     WITH_SCRIPT,       true,  {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ESCAPE}, {END}}},
-    {"completion close box",        "",                     WITH_SCRIPT,       true,  {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, CLOSE_BOX}, {END}}},
-    {"agreement Escape",            "",                     WITH_SCRIPT,       false, {{AGREEMENT, PRESS_ESCAPE}, {END}}},
-    {"agreement close box",         "",                     WITH_SCRIPT,       false, {{AGREEMENT, CLOSE_BOX}, {END}}},
-    {"agreement Cancel",            "",                     WITH_SCRIPT,       false, {{AGREEMENT, CLICK_CANCEL}, {END}}},
-    {"summary Escape",              "",                     WITH_SCRIPT,       false, {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ESCAPE}, {END}}},
-    {"summary close box",           "",                     WITH_SCRIPT,       false, {{AGREEMENT, PRESS_ENTER}, {SUMMARY, CLOSE_BOX}, {END}}},
-    {"summary Cancel",              "",                     WITH_SCRIPT,       false, {{AGREEMENT, PRESS_ENTER}, {SUMMARY, CLICK_CANCEL}, {END}}},
-    {"script missing, Finish",      "",                     NO_SCRIPT,         false, {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {MESSAGE_BOX, PRESS_ENTER}, {MANUAL, PRESS_ENTER}, {END}}},
-    {"script missing, Cancel",      "x y",                  NO_SCRIPT,         false, {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {MESSAGE_BOX, CLOSE_BOX}, {MANUAL, CLICK_CANCEL}, {END}}},
-    {"no agreement layout",         "",                     NO_LICENSE_LAYOUT, false, {{END}}},
-    {"older Windows' library search", "",                   NO_SEARCH_NARROWING, true, {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ENTER}, {END}}},
-    {"Vista's library search",      "",                     TOLD_VISTA,        false, {{AGREEMENT, PRESS_ESCAPE}, {END}}},
+    // name                             args                    folder               launches steps
+    {"install with Enter",              "",                     WITH_SCRIPT,         true,    {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ENTER}, {END}}},
+    {"install with clicks, args",       "/S /D=C:\\x --help",   WITH_SCRIPT,         true,    {{AGREEMENT, CLICK_MAIN}, {SUMMARY, CLICK_MAIN}, {COMPLETION, CLICK_MAIN}, {END}}},
+    {"Enter in the text boxes",         "",                     WITH_SCRIPT,         true,    {{AGREEMENT, PRESS_ENTER_IN_TEXT}, {SUMMARY, PRESS_ENTER_IN_TEXT}, {COMPLETION, PRESS_ENTER_IN_TEXT}, {END}}},
+    {"completion Escape",               "",                     WITH_SCRIPT,         true,    {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ESCAPE}, {END}}},
+    {"completion close box, old search","",                     NO_SEARCH_NARROWING, true,    {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, CLOSE_BOX}, {END}}},
+    {"agreement Escape",                "",                     WITH_SCRIPT,         false,   {{AGREEMENT, PRESS_ESCAPE}, {END}}},
+    {"agreement close box, as Vista",   "",                     TOLD_VISTA,          false,   {{AGREEMENT, CLOSE_BOX}, {END}}},
+    {"agreement Cancel",                "",                     WITH_SCRIPT,         false,   {{AGREEMENT, CLICK_CANCEL}, {END}}},
+    {"summary Escape",                  "",                     WITH_SCRIPT,         false,   {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ESCAPE}, {END}}},
+    {"summary close box",               "",                     WITH_SCRIPT,         false,   {{AGREEMENT, PRESS_ENTER}, {SUMMARY, CLOSE_BOX}, {END}}},
+    {"summary Cancel",                  "",                     WITH_SCRIPT,         false,   {{AGREEMENT, PRESS_ENTER}, {SUMMARY, CLICK_CANCEL}, {END}}},
+    {"script missing, Finish",          "",                     NO_SCRIPT,           false,   {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {MESSAGE_BOX, PRESS_ENTER}, {MANUAL, PRESS_ENTER}, {END}}},
+    {"script missing, Cancel",          "x y",                  NO_SCRIPT,           false,   {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {MESSAGE_BOX, CLOSE_BOX}, {MANUAL, CLICK_CANCEL}, {END}}},
+    {"no agreement layout",             "",                     NO_LICENSE_LAYOUT,   false,   {{END}}},
 };
 
 static std::string g_probeDll;
