@@ -271,13 +271,13 @@ def make_image(folder):
     os.mkdir(new)
     say("making the emulated machine's image in %s (about 10 minutes, once)" % folder)
     try:
-        # The guest's root is first a folder of mmdebstrap's own, inside the half-made image, so that
-        # what a stop leaves goes with it, and on disk (/tmp may be a small tmpfs).
-        os.mkdir(os.path.join(new, "tmp"))
-        os.chmod(os.path.join(new, "tmp"), 0o1777)
+        # mmdebstrap's folder for the guest's root, on disk (/tmp may be a tmpfs): as root in the half-made
+        # image, with the mounts a stop leaves; else /var/tmp, which subordinate ids can enter, unlike a home.
+        tmp = os.path.join(new, "tmp") if os.geteuid() == 0 else "/var/tmp"
+        os.makedirs(tmp, exist_ok=True)
         step("making the guest's root", [*bootstrap, "--variant=minbase", "--architectures=amd64,i386",
                                          "--include=" + PACKAGES, *TRIM, SUITE, os.path.join(new, "root.tar"), mirror],
-             log, env=dict(os.environ, TMPDIR=os.path.join(new, "tmp")))
+             log, env=dict(os.environ, TMPDIR=tmp))
         # One fakeroot session: the files keep the owners and modes the archive gives them.
         step("making the guest's disk", ["fakeroot", "sh", "-ec", """
             mkdir "$1/root"
