@@ -177,9 +177,9 @@ def main():
             stand_in.write('#!/bin/sh\necho $$ >"$STAND_IN_PIDS"\ntrap "echo noted" TERM\nsleep 300 & child=$!\n'
                            'while kill -0 $child 2>/dev/null; do wait $child; done\n')
         os.chmod(os.path.join(WORK, "bin", name), 0o755)
+    terms = [("a TERM while the machine runs", ["run", "true"], True), ("a TERM while the image is made", ["image"], False)]
     checks = [("two versions at once", check_two_versions), ("a removal stopped at each step", check_stopped_removal),
-              ("the image's key", check_key), ("a TERM while the machine runs", lambda: check_term("a TERM while the machine runs", ["run", "true"], True)),
-              ("a TERM while the image is made", lambda: check_term("a TERM while the image is made", ["image"], False))]
+              ("the image's key", check_key)] + [(term[0], lambda t=term: check_term(*t)) for term in terms]
     status = run(checks)
     subprocess.run(["rm", "-rf", WORK])
     return status
