@@ -171,11 +171,12 @@ def check_key():
 
 def main():
     os.makedirs(os.path.join(WORK, "bin"), exist_ok=True)
-    # Each notes its pid and waits for a child as mmdebstrap does: a TERM to it alone is only noted.
+    # Each waits for a child as mmdebstrap does (a TERM to it alone is only noted), and shows its pid
+    # whole once its child runs: a stop that came earlier would find no child to end.
     for name in ("qemu-system-x86_64", "mmdebstrap"):
         with open(os.path.join(WORK, "bin", name), "w") as stand_in:
-            stand_in.write('#!/bin/sh\necho $$ >"$STAND_IN_PIDS"\ntrap "echo noted" TERM\nsleep 300 & child=$!\n'
-                           'while kill -0 $child 2>/dev/null; do wait $child; done\n')
+            stand_in.write('#!/bin/sh\ntrap "echo noted" TERM\nsleep 300 & child=$!\necho $$ >"$STAND_IN_PIDS.new"\n'
+                           'mv "$STAND_IN_PIDS.new" "$STAND_IN_PIDS"\nwhile kill -0 $child 2>/dev/null; do wait $child; done\n')
         os.chmod(os.path.join(WORK, "bin", name), 0o755)
     terms = [("a TERM while the machine runs", ["run", "true"], True), ("a TERM while the image is made", ["image"], False)]
     checks = [("two versions at once", check_two_versions), ("a removal stopped at each step", check_stopped_removal),
