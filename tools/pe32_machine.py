@@ -9,6 +9,7 @@ The images live in the user's cache, BASE:
   slots/N    one for each machine this host runs at once
 """
 import argparse
+import contextlib
 import ctypes
 import fcntl
 import hashlib
@@ -47,6 +48,7 @@ MACHINE_THREADS, MACHINE_MB = 2, 2048
 START_ALLOWANCE = 120
 # Making one prefix took up to 150 s here, and 610 s with both host cores kept busy; twice that.
 PREFIX_BUDGET = 1200
+STOP_GRACE = 30  # a stopped step's own clean-up (mmdebstrap's) took under 3 s here
 
 
 def say(text):
@@ -79,10 +81,13 @@ def start(command, **options):
 
 
 def end(child):
-    """Stops a child with a TERM to its group: mmdebstrap heeds one only when its children get it too."""
-    if child.poll() is None:
-        os.killpg(child.pid, signal.SIGTERM)
-        child.wait()
+    """Stops a child with a TERM to its group (mmdebstrap heeds one only when its children get it
+    too), then with a KILL if that has not ended it within STOP_GRACE."""
+    for signum in (signal.SIGTERM, signal.SIGKILL):
+        if child.poll() is None:
+            os.killpg(child.pid, signum)
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                child.wait(STOP_GRACE)
 
 
 def step(what, command, log, **options):
@@ -114,15 +119,13 @@ def cache_lock():
 def hold_image(folder):
     """A descriptor that holds the whole image in FOLDER (a shared lock on the folder, which no
     removal takes while it is open), or None when there is no whole image there."""
-    try:
+    with contextlib.suppress(FileNotFoundError):
         hold = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
         fcntl.flock(hold, fcntl.LOCK_SH)
         # The folder may have been moved aside for removal while this waited for the lock.
         if os.path.samestat(os.fstat(hold), os.stat(folder)) and os.path.isfile(os.path.join(folder, "complete")):
             return hold
         os.close(hold)
-    except FileNotFoundError:
-        pass
 
 
 def remove_entry(path):
@@ -152,14 +155,11 @@ def remove_unused_images(keep):
     """Removes, under the cache lock, the images of other versions that no run holds."""
     for name in set(os.listdir(BASE)) - {"lock", "slots", keep}:
         entry = os.open(os.path.join(BASE, name), os.O_RDONLY | os.O_DIRECTORY)
-        try:
+        with contextlib.suppress(BlockingIOError):  # a run holds it
             fcntl.flock(entry, fcntl.LOCK_EX | fcntl.LOCK_NB)
             say("removing an image no run uses: " + os.path.join(BASE, name))
             remove_entry(os.path.join(BASE, name))
-        except BlockingIOError:
-            pass
-        finally:
-            os.close(entry)
+        os.close(entry)
 
 
 def take_slot():
@@ -336,9 +336,8 @@ def run(command):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=("image", "run"), help="image: make the image if there is none for this "
-                        "version of the tools, then run COMMAND holding it. run: run COMMAND in the machine, in this "
-                        "folder (the project is shared at its own path), the machine's writes thrown away; COMMAND "
+    parser.add_argument("what", choices=("image", "run"), help="image: make the image if need be, then run COMMAND "
+                        "holding it. run: run COMMAND in the machine, in this folder, its writes thrown away; COMMAND "
                         "writes the seconds it may take to $QUIBEL_BUDGET_FILE, after which the machine counts as hung")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     arguments = parser.parse_args()
