@@ -189,7 +189,7 @@ def check_release():
     if "notes.doc is in" not in text:
         fail(case, "expected a warning naming notes.doc, got %r" % text)
     dist = path("first", "dist")
-    want = sorted(PRODUCT + ["setup.exe", "quibel43.inf", "SHA256SUMS", "BUILDINFO"])
+    want = sorted(PRODUCT + ["setup.exe", "quibel43.inf", "SHA256SUMS", "BUILDINFO", "DEPLOY.txt", "deploy.cmd"])
     if sorted(os.listdir(dist)) != want:
         fail(case, "expected %s, got %s" % (want, sorted(os.listdir(dist))))
     expected_bytes = {"quibel32.exe": os.path.join(product, "QUIBEL32.EXE"), "setup.exe": SETUP,
@@ -198,8 +198,12 @@ def check_release():
         if digest(os.path.join(dist, name)) != digest(source):
             fail(case, "expected %s to be %s byte for byte, got other bytes" % (name, source))
     checked = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist, capture_output=True, text=True)
-    if checked.returncode or checked.stdout.count(": OK") != 13:
-        fail(case, "expected SHA256SUMS to verify 13 files, got %r" % checked.stdout)
+    if checked.returncode or checked.stdout.count(": OK") != 15:
+        fail(case, "expected SHA256SUMS to verify 15 files, got %r" % checked.stdout)
+    for name in ("DEPLOY.txt", "deploy.cmd"):  # cmd.exe and Notepad read CR LF lines
+        text = open(os.path.join(dist, name), "rb").read()
+        if text.count(b"\n") != text.count(b"\r\n") or not text.endswith(b"\r\n"):
+            fail(case, "expected %s in CR LF lines, got %r" % (name, text[:80]))
     compiler = subprocess.run(["i686-w64-mingw32-g++", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
     info = open(os.path.join(dist, "BUILDINFO")).read()
     # The Debian release alone: a point release with the same tools makes the same bytes.
@@ -372,6 +376,7 @@ def check_script_drift():
         ("an eleventh file in every list",          [("license.txt\n", "license.txt\nextra.dat\n"), ("license.txt=1\n", "license.txt=1\nextra.dat=1\n")]),
         ("a 9x remove line with another value",     [("setup.ini, quibel, \"\"\"%ShortcutName%\"\",\"\"%24%", "setup.ini, quibel, \"\"\"Quibel\"\",\"\"%24%")]),
         ("an EstimatedSize one KiB short",          [("EstimatedSize, 0x00010001, 75,", "EstimatedSize, 0x00010001, 74,")]),
+        ("a quiet uninstall that is not quiet",     [("Uninstall.9x,1,N", "Uninstall.9x,0,N")]),
     ]
     for case, edits in drifts:
         mutated = script

@@ -1,5 +1,6 @@
 """The rules quibel43.inf keeps with the summary page, read from the script as the platform's setup
-engines read it: the product files it installs, the uninstall entry's size, and the 9x group lines."""
+engines read it: the product files it installs, the uninstall entry's size and its quiet uninstall,
+and the 9x group lines."""
 import csv
 import os
 import re
@@ -96,6 +97,22 @@ def group_lines_problems(s):
     return problems
 
 
+def quiet_uninstall_problems(s):
+    """Each section that writes an UninstallString writes the same uninstall again, quiet, as the
+    QuietUninstallString (advpack's flags 1 for 0), and neither lets the engine restart Windows (N)."""
+    problems, entries = [], 0
+    for name, lines in sorted(s.items()):
+        values = {f[2].lower(): f[4] for f in map(fields, lines) if len(f) == 5}
+        if "uninstallstring" not in values:
+            continue
+        entries += 1
+        plain, quiet = values["uninstallstring"], values.get("quietuninstallstring", "none")
+        if not plain.endswith(",0,N") or quiet != plain[:-4] + ",1,N":
+            problems.append("[%s] writes the QuietUninstallString %s for the UninstallString %s; expected the same with "
+                            "flags 1 for 0, ending ,N (no restart)" % (name, quiet, plain))
+    return problems if entries else ["no section writes an UninstallString"]
+
+
 def rules(script, print_page):
     """Each rule the script keeps with the summary page, with what breaks it."""
     names, problems = product_files(script)
@@ -108,4 +125,5 @@ def rules(script, print_page):
             ("the page's file count", [] if len(names) == count else
              ["the summary page promises %d files; [%s] names %d" % (count, PRODUCT_SECTIONS[0], len(names))]),
             ("EstimatedSize is the page's bytes", estimated_size_problems(s, size)),
+            ("each quiet uninstall is its uninstall, quiet", quiet_uninstall_problems(s)),
             ("the 9x uninstall removes the 9x group lines", group_lines_problems(s))]

@@ -17,6 +17,7 @@ import sys
 import time
 import zipfile
 
+import deploy
 import install_script
 
 ZIP_EPOCH_MIN = 315532800  # zip times start in 1980
@@ -202,9 +203,18 @@ def build_info(setup, signing):
     return "\n".join(lines) + "\n"
 
 
+def lay_deploy(folder, script):
+    """deploy.cmd and DEPLOY.txt, the quiet install, for the files the script names."""
+    files = install_script.product_files(script)[0] + [os.path.basename(script)]
+    for name, text in deploy.texts(files).items():
+        with open(os.path.join(folder, name), "w", newline="\r\n") as f:
+            f.write(text)
+
+
 def lay_release(folder, args, names, found, signing, epoch):
-    """The release in FOLDER: dist/ with setup.exe (signed when asked), the script, BUILDINFO, and the
-    product files with SHA256SUMS, or PACKAGING.txt where there are none; and the zip of dist/."""
+    """The release in FOLDER: dist/ with setup.exe (signed when asked), the script, the quiet install,
+    BUILDINFO, and the product files with SHA256SUMS, or PACKAGING.txt where there are none; and the
+    zip of dist/."""
     dist = os.path.join(folder, "dist")
     os.mkdir(dist)
     if signing:
@@ -212,6 +222,7 @@ def lay_release(folder, args, names, found, signing, epoch):
     else:
         shutil.copyfile(args.setup, os.path.join(dist, "setup.exe"))
     shutil.copyfile(args.script, os.path.join(dist, os.path.basename(args.script)))
+    lay_deploy(dist, args.script)
     with open(os.path.join(dist, "BUILDINFO"), "w", newline="\r\n") as f:
         f.write(build_info(args.setup, signing))
     if found is None:
@@ -282,7 +293,7 @@ def dist(args):
 
     for name in extra or []:
         print("release: warning: %s is in %s but not named by the script; not shipped" % (name, args.product), file=sys.stderr)
-    print("%s/dist: setup.exe (%s), %s, BUILDINFO" % (out, "signed: " + signing["subject"] if signing else "not signed",
+    print("%s/dist: setup.exe (%s), %s, deploy.cmd and DEPLOY.txt, BUILDINFO" % (out, "signed: " + signing["subject"] if signing else "not signed",
                                                    "the script and %d product files, SHA256SUMS" % len(names) if found
                                                    else "the script and PACKAGING.txt"))
     if found:
@@ -290,11 +301,13 @@ def dist(args):
 
 
 def lay_ship_folder(args):
-    """A folder to try setup in: setup.exe and the script with a stand-in for each product file."""
+    """A folder to try setup in: setup.exe, the script and the quiet install, with a stand-in for
+    each product file."""
     shutil.rmtree(args.out, ignore_errors=True)
     os.makedirs(args.out)
     for path in (args.setup, args.script):
         shutil.copy(path, args.out)
+    lay_deploy(args.out, args.script)
     for name in install_script.product_files(args.script)[0]:
         with open(os.path.join(args.out, name), "w", newline="\r\n") as f:
             f.write("Stand-in for %s, made by the build of setup.exe: not the product file.\n" % name)
