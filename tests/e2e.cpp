@@ -1,23 +1,22 @@
 // End to end: starts the real setup.exe under Wine and walks it as a user would, checking every
 // window it shows against the layouts and texts, what it launches, and its exit status.
 // usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL          the pages, with the install verb recorded
-//        e2e install SHIP_DIR PROBE_DLL SEEN            the real install and uninstall, on the Windows
-//                                                       that tells a program SEEN (tools/windows.list)
+//        e2e install SHIP_DIR PROBE_DLL SEEN            the real and the quiet install and uninstalls, on
+//                                                       the Windows that tells a program SEEN
+//                                                       (tools/windows.list; e2e_install.cpp)
 //        e2e --record SCRIPT                             the recorder, as the install verb runs it
 #include <windows.h>
-#include <shlobj.h>
 
 #include <stdio.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
-#include "page_driver.h"
+#include "e2e.h"
 #include "page_ids.h"
 #include "probe.h"
 
-static const char kTitle[] = "Install Quibel32 version 4.3";
+const char kTitle[] = "Install Quibel32 version 4.3";
 static const char kAgreement[] =
     "Quibel32 - Copyright (c) 1996-2004 Quibel Tide Software\r\n"
     "Email: support@quibel.example.org   Web site: www.quibel.example.org\r\n\r\n"
@@ -76,31 +75,11 @@ struct Page {
     const char *caption;
 };
 
-enum { AGREEMENT, SUMMARY, COMPLETION, MANUAL, MESSAGE_BOX, END };
 static const Page kPages[] = {
     /* AGREEMENT  */ {&kLicense, kAgreement, "I Agree"},
     /* SUMMARY    */ {&kLicense, kSummary, "Install"},
     /* COMPLETION */ {&kDone, kCompletion, "Finish"},
     /* MANUAL     */ {&kLicense, kSummary, "Finish"},
-};
-
-// What the case folder holds besides a stranger's libraries: setup.exe as built with the script or
-// without; a copy whose "LICENSE" layout cannot be found; a copy that cannot find the call that
-// narrows its library search, as on Windows before 8 without its update; setup.exe as built, told
-// by Wine that it runs on Vista.
-enum Contents { WITH_SCRIPT, NO_SCRIPT, NO_LICENSE_LAYOUT, NO_SEARCH_NARROWING, TOLD_VISTA };
-
-struct Step {
-    int window;  // a page, the message box, or END: the program must end here
-    Action action;
-};
-
-struct Scenario {
-    const char *name;
-    const char *args;
-    Contents folder;
-    bool launches;
-    Step steps[5];
 };
 
 static const Scenario kScenarios[] = {
@@ -121,11 +100,11 @@ static const Scenario kScenarios[] = {
     {"no agreement layout",             "",                     NO_LICENSE_LAYOUT,   false,   {{END}}},
 };
 
-static std::string g_probeDll;
+std::string g_probeDll;
+std::string g_window;
 static std::vector<std::string> g_faults;
-static std::string g_window;  // names the window a fault was found in
 
-static void Fault(const std::string &text)
+void Fault(const std::string &text)
 {
     g_faults.push_back(g_window + text);
 }
@@ -138,7 +117,7 @@ static std::string Escaped(const std::string &text)
     return out;
 }
 
-static void Expect(const std::string &what, const std::string &expected, const std::string &got)
+void Expect(const std::string &what, const std::string &expected, const std::string &got)
 {
     if (expected == got)
         return;
@@ -152,7 +131,7 @@ static void Expect(const std::string &what, const std::string &expected, const s
           "\"" + (expected.size() > 40 ? where : ""));
 }
 
-static void ExpectNumber(const std::string &what, long expected, long got, const char *format = "%ld")
+void ExpectNumber(const std::string &what, long expected, long got, const char *format)
 {
     char e[16], g[16];
     snprintf(e, sizeof e, format, expected);
@@ -268,7 +247,7 @@ static const char *WindowName(int window)
 }
 
 // Plain stdio: the static 32-bit C++ runtime's file streams crash at start-up under 32-bit Wine.
-static std::string FileBytes(const std::string &path)
+std::string FileBytes(const std::string &path)
 {
     FILE *f = fopen(path.c_str(), "rb");
     if (!f)
@@ -337,7 +316,7 @@ static void CheckLaunch(const Scenario &s, const std::string &dir, HANDLE job)
         Expect("launch", "show 1, " + dir + "\\quibel43.inf", FileBytes(dir + "\\launched.txt"));
 }
 
-static void Walk(const Scenario &s, const Program &program)
+void Walk(const Scenario &s, const Program &program)
 {
     HMODULE hProbe = LoadLibraryA(g_probeDll.c_str());
     HOOKPROC probe = (HOOKPROC)GetProcAddress(hProbe, "Probe");
@@ -371,7 +350,7 @@ static void Walk(const Scenario &s, const Program &program)
     }
 }
 
-static bool Report(const char *name, DWORD start)
+bool Report(const char *name, DWORD start)
 {
     printf("%s %s (%.1f s)\n", g_faults.empty() ? "ok  " : "FAIL", name, (GetTickCount() - start) / 1000.0);
     for (const std::string &fault : g_faults)
@@ -402,260 +381,6 @@ static bool RunScenario(int n, const std::string &setup, const std::string &scri
     return Report(s.name, start);
 }
 
-// ---- The real install by the platform's setup engine, and the uninstall ----
-
-static const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
-static const char kGroupIni[] = "setup.ini";  // where the 9x engine leaves Start menu groups for the shell
-
-static bool Is64BitWindows()
-{
-    BOOL wow64 = FALSE;
-    IsWow64Process(GetCurrentProcess(), &wow64);
-    return sizeof(void *) == 8 || wow64;
-}
-
-static bool IsWindows9x()
-{
-    return GetVersion() & 0x80000000;
-}
-
-// What the Windows this runs on tells a program, in the words of tools/windows.list.
-static std::string WindowsSeen()
-{
-    OSVERSIONINFOA v = {sizeof v};
-    GetVersionExA(&v);
-    char seen[48];
-    snprintf(seen, sizeof seen, "%s %lu.%lu %s", IsWindows9x() ? "9x" : "NT", v.dwMajorVersion, v.dwMinorVersion,
-             Is64BitWindows() ? "64-bit" : "32-bit");
-    return seen;
-}
-
-static std::string KnownFolder(int csidl)
-{
-    char path[MAX_PATH] = "";
-    SHGetFolderPathA(NULL, csidl, NULL, 0, path);
-    return path;
-}
-
-// Adds the path of everything under `dir` to `names`.
-static void ListTree(const std::string &dir, std::set<std::string> *names)
-{
-    WIN32_FIND_DATAA found;
-    HANDLE hFind = FindFirstFileA((dir + "\\*").c_str(), &found);
-    for (BOOL more = hFind != INVALID_HANDLE_VALUE; more; more = FindNextFileA(hFind, &found)) {
-        std::string name = found.cFileName, path = dir + "\\" + name;
-        if (name == "." || name == "..")
-            continue;
-        names->insert(path);
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            ListTree(path, names);
-    }
-    if (hFind != INVALID_HANDLE_VALUE)
-        FindClose(hFind);
-}
-
-// The entries of an ini file in the Windows folder, as "[section] key=value".
-static std::set<std::string> IniEntries(const char *file)
-{
-    std::set<std::string> entries;
-    std::vector<char> sections(65536), lines(65536);
-    GetPrivateProfileSectionNamesA(sections.data(), sections.size(), file);
-    for (const char *section = sections.data(); *section; section += strlen(section) + 1) {
-        GetPrivateProfileSectionA(section, lines.data(), lines.size(), file);
-        for (const char *line = lines.data(); *line; line += strlen(line) + 1)
-            entries.insert("[" + std::string(section) + "] " + line);
-    }
-    return entries;
-}
-
-// Everything the install may add to, and the uninstall must leave as it was: both Program Files
-// folders, both Start menus and the one the 9x sections name (%10%\Start Menu\Programs), the INF
-// folder, the uninstall keys in both registry views (one and the same view on 32-bit Windows) and
-// the 9x engine's groups file. Nothing is left out: Wine's own temp and log files are written elsewhere.
-static std::set<std::string> Snapshot()
-{
-    std::set<std::string> names;
-    char programFiles64[MAX_PATH] = "";  // only a 64-bit program is told where it is: the environment says
-    GetEnvironmentVariableA("ProgramW6432", programFiles64, MAX_PATH);
-    for (const std::string &dir : {KnownFolder(CSIDL_PROGRAM_FILES), KnownFolder(CSIDL_PROGRAM_FILESX86),
-                                   std::string(programFiles64), KnownFolder(CSIDL_COMMON_PROGRAMS),
-                                   KnownFolder(CSIDL_PROGRAMS), KnownFolder(CSIDL_WINDOWS) + "\\Start Menu\\Programs",
-                                   KnownFolder(CSIDL_WINDOWS) + "\\inf"})
-        if (!dir.empty())
-            ListTree(dir, &names);
-    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-        HKEY hKey;
-        char name[256];
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | view, &hKey) != ERROR_SUCCESS)
-            continue;
-        for (DWORD i = 0; RegEnumKeyA(hKey, i, name, sizeof name) == ERROR_SUCCESS; i++)
-            names.insert(std::string(view == KEY_WOW64_32KEY ? "HKLM (32-bit view)\\" : "HKLM (64-bit view)\\") +
-                         kUninstallKey + "\\" + name);
-        RegCloseKey(hKey);
-    }
-    for (const std::string &entry : IniEntries(kGroupIni))
-        names.insert(std::string(kGroupIni) + ": " + entry);
-    return names;
-}
-
-static std::string ShortcutTarget(const std::string &path)
-{
-    char target[MAX_PATH] = "no shortcut";
-    WCHAR wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-    IShellLinkA *link = NULL;
-    IPersistFile *file = NULL;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void **)&link)) &&
-        SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file)) && SUCCEEDED(file->Load(wide, STGM_READ)))
-        link->GetPath(target, MAX_PATH, NULL, 0);
-    if (file)
-        file->Release();
-    if (link)
-        link->Release();
-    return target;
-}
-
-// A value of the uninstall entry in one registry view (0: this program's own) with its type, as
-// "REG_SZ text" or "REG_DWORD 12"; "none" when it is not there.
-static std::string UninstallValue(const char *name, REGSAM view = 0)
-{
-    char value[1024];
-    DWORD size = sizeof value - 1, type = REG_NONE;
-    HKEY hKey;
-    std::string found = "none";
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\Quibel32").c_str(), 0,
-                      KEY_READ | view, &hKey) != ERROR_SUCCESS)
-        return found;
-    if (RegQueryValueExA(hKey, name, NULL, &type, (BYTE *)value, &size) == ERROR_SUCCESS) {
-        value[size] = 0;
-        if (type == REG_SZ)
-            found = std::string("REG_SZ ") + value;
-        else if (type == REG_DWORD && size == 4)
-            found = "REG_DWORD " + std::to_string(*(DWORD *)value);
-        else
-            found = "type " + std::to_string(type) + ", " + std::to_string(size) + " bytes";
-    }
-    RegCloseKey(hKey);
-    return found;
-}
-
-// The first entry of a section of the groups file, without the "=" Wine writes after a bare line.
-static std::string FirstGroupEntry(const char *section)
-{
-    char lines[4096] = "";
-    GetPrivateProfileSectionA(section, lines, sizeof lines, kGroupIni);
-    std::string line = lines;
-    return !line.empty() && line.back() == '=' ? line.substr(0, line.size() - 1) : line.empty() ? "none" : line;
-}
-
-// What the summary page promises: the ten files in the program folder (where this Windows puts
-// a program of setup's bitness), a Start menu folder with a shortcut to the program, and an
-// uninstall entry in that program's registry view alone, for which the script keeps a copy of itself.
-static void CheckInstalled(const std::string &ship)
-{
-    std::string folder = KnownFolder(CSIDL_PROGRAM_FILES) + "\\Quibel32";
-    std::set<std::string> shipped, installed;
-    ListTree(ship, &shipped);
-    ListTree(folder, &installed);
-    int products = 0;
-    for (const std::string &path : shipped) {
-        std::string name = path.substr(ship.size() + 1);
-        if (name == "setup.exe" || name == "quibel43.inf" || name == STRANGER_LIBRARY || name == SYSTEM_NAMED_LIBRARY)
-            continue;
-        products++;
-        Expect(name + " installed", FileBytes(path), FileBytes(folder + "\\" + name));
-    }
-    ExpectNumber("product files shipped", 10, products);
-    ExpectNumber("entries in the program folder", 10, installed.size());
-    if (IsWindows9x()) {
-        // Wine has no 9x group converter: the group is checked where the engine leaves it for one.
-        char group[64] = "none";
-        GetPrivateProfileStringA("progman.groups", "quibel", "none", group, sizeof group, kGroupIni);
-        Expect("Start menu group in setup.ini", "Quibel32", group);
-        Expect("group's shortcut in setup.ini", "\"Quibel32\",\"" + folder + "\\quibel32.exe\"", FirstGroupEntry("quibel"));
-    } else {
-        Expect("shortcut target", folder + "\\quibel32.exe",
-               ShortcutTarget(KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32\\Quibel32.lnk"));
-    }
-    const struct {
-        const char *name;
-        std::string value;
-    } kEntry[] = {
-        // value            type and content
-        {"DisplayName",     "REG_SZ Quibel32 version 4.3"},
-        {"DisplayVersion",  "REG_SZ 4.3"},
-        {"Publisher",       "REG_SZ Quibel Tide Software"},
-        {"DisplayIcon",     "REG_SZ " + folder + "\\quibel32.exe,0"},
-        {"InstallLocation", "REG_SZ " + folder},
-        {"EstimatedSize",   "REG_DWORD 3957"},  // KiB: the summary page's 4,051,770 bytes, rounded up
-        {"NoModify",        "REG_DWORD 1"},
-        {"NoRepair",        "REG_DWORD 1"},
-    };
-    for (const auto &value : kEntry)
-        Expect(std::string("uninstall entry's ") + value.name, value.value, UninstallValue(value.name));
-    // Each family's install section writes its own entry: this shows which section ran.
-    std::string uninstall = UninstallValue("UninstallString");
-    Expect("section the uninstall entry runs", IsWindows9x() ? "Uninstall.9x" : "DefaultUninstall",
-           uninstall.substr(uninstall.rfind(',') + 1));
-    if (Is64BitWindows())
-        Expect("uninstall entry in the other registry view", "none",
-               UninstallValue("DisplayName", sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY));
-    Expect("script kept for the uninstall", FileBytes(ship + "\\quibel43.inf"),
-           FileBytes(KnownFolder(CSIDL_WINDOWS) + "\\inf\\quibel43.inf"));
-}
-
-// What the uninstall must have left as it was before the install. The exception is on 98: Wine's
-// setup engine carries out only the adding half of UpdateInis, so the group lines the install wrote
-// to setup.ini stay. They are named, not passed over; that the script's remove lines are exactly
-// those lines is checked on the script itself (release.py check).
-static void CheckUnchanged(const std::set<std::string> &before, const std::set<std::string> &installed,
-                           const std::set<std::string> &after)
-{
-    for (const std::string &name : after) {
-        if (before.count(name))
-            continue;
-        if (IsWindows9x() && installed.count(name) && name.compare(0, strlen(kGroupIni), kGroupIni) == 0)
-            printf("       left by Wine's engine, which never removes setup.ini lines: %s\n", name.c_str());
-        else
-            Fault("after the uninstall: expected it gone, got " + name);
-    }
-    for (const std::string &name : before)
-        if (!after.count(name))
-            Fault("after the uninstall: expected it untouched, got it removed: " + name);
-}
-
-static bool RunInstall(const std::string &ship, const std::string &seen)
-{
-    static const Scenario kInstall = {"", "", WITH_SCRIPT, true,
-                                      {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ENTER}, {END}}};
-    std::string name = (IsWindows9x() ? "the bare 9x section installs and writes the group lines, the entry's "
-                                        "uninstall removes the files, folders and entry"
-                                      : "install and uninstall for real") + std::string(" on ") + seen;
-    DWORD start = GetTickCount();
-    Expect("Windows", seen, WindowsSeen());
-    DeclareBudget(5 * WINDOW_WAIT_MS + 2 * ENGINE_WAIT_MS);  // four windows' waits, the exit, the engine twice
-    std::set<std::string> before = Snapshot();
-    HANDLE job = CreateJobObjectA(NULL, NULL), uninstallJob = CreateJobObjectA(NULL, NULL);
-    Program program, uninstaller;
-    if (!StartProgram(ship + "\\setup.exe", "", ship, job, &program))
-        return Fault("could not start " + ship + "\\setup.exe"), Report(name.c_str(), start);
-    Walk(kInstall, program);
-    g_window = "";
-    ExpectNumber("exit status", 0, WaitForExit(program, WINDOW_WAIT_MS));
-    if (!WaitForJob(job, ENGINE_WAIT_MS))
-        Fault("the setup engine was still at work after its time");
-    CheckInstalled(ship);
-    std::set<std::string> installed = Snapshot();
-    // As Add/Remove Programs would: the platform's uninstaller runs the entry's UninstallString. On
-    // 64-bit Windows that is a 64-bit program, which a 32-bit one reaches through "sysnative".
-    std::string exe = Is64BitWindows() && sizeof(void *) == 4 ? KnownFolder(CSIDL_WINDOWS) + "\\sysnative\\uninstaller.exe"
-                                                              : "uninstaller.exe";
-    if (!StartProgram(exe, "--remove Quibel32", ship, uninstallJob, &uninstaller) || !WaitForJob(uninstallJob, ENGINE_WAIT_MS))
-        Fault("the uninstall did not run to its end");
-    CheckUnchanged(before, installed, Snapshot());
-    return Report(name.c_str(), start);
-}
-
 // Stands in for the install verb's handler: notes how and what the shell asked it to run.
 static int Record(const char *script)
 {
@@ -674,7 +399,6 @@ int main(int argc, char **argv)
         return Record(argv[2]);
     if (mode == "install" && argc == 5) {
         g_probeDll = WindowsPath(argv[3]);
-        CoInitialize(NULL);
         return RunInstall(WindowsPath(argv[2]), argv[4]) ? 0 : 1;
     }
     if (mode != "pages" || argc != 5) {

@@ -48,7 +48,11 @@ std::string WindowsPath(const std::string &path)
 bool StartProgram(const std::string &exe, const std::string &args, const std::string &dir, HANDLE job,
                   Program *program)
 {
-    std::string command = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+    return StartCommand("\"" + exe + "\"" + (args.empty() ? "" : " " + args), dir, job, program);
+}
+
+bool StartCommand(std::string command, const std::string &dir, HANDLE job, Program *program)
+{
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;

@@ -1,0 +1,447 @@
+// The end-to-end driver's install role: the real install by the platform's setup engine, checked
+// against every promise of the summary page, and its uninstalls. First setup.exe walked and its
+// entry removed as Add/Remove Programs does it; then the quiet install as DEPLOY.txt words it for
+// this Windows and the entry's quiet uninstall, each with no window while a watcher of the display
+// looks on (the same watcher must see the walked pages); and where deploy.cmd runs, a quiet install
+// from a folder that lacks a product file, which must leave nothing.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "e2e.h"
+#include "probe.h"
+
+static const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+static const char kGroupIni[] = "setup.ini";  // where the 9x engine leaves Start menu groups for the shell
+
+static bool Is64BitWindows()
+{
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    return sizeof(void *) == 8 || wow64;
+}
+
+static bool IsWindows9x()
+{
+    return GetVersion() & 0x80000000;
+}
+
+// What the Windows this runs on tells a program, in the words of tools/windows.list.
+static std::string WindowsSeen()
+{
+    OSVERSIONINFOA v = {sizeof v};
+    GetVersionExA(&v);
+    char seen[48];
+    snprintf(seen, sizeof seen, "%s %lu.%lu %s", IsWindows9x() ? "9x" : "NT", v.dwMajorVersion, v.dwMinorVersion,
+             Is64BitWindows() ? "64-bit" : "32-bit");
+    return seen;
+}
+
+static std::string KnownFolder(int csidl)
+{
+    char path[MAX_PATH] = "";
+    SHGetFolderPathA(NULL, csidl, NULL, 0, path);
+    return path;
+}
+
+// Adds the path of everything under `dir` to `names`.
+static void ListTree(const std::string &dir, std::set<std::string> *names)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE hFind = FindFirstFileA((dir + "\\*").c_str(), &found);
+    for (BOOL more = hFind != INVALID_HANDLE_VALUE; more; more = FindNextFileA(hFind, &found)) {
+        std::string name = found.cFileName, path = dir + "\\" + name;
+        if (name == "." || name == "..")
+            continue;
+        names->insert(path);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            ListTree(path, names);
+    }
+    if (hFind != INVALID_HANDLE_VALUE)
+        FindClose(hFind);
+}
+
+// The entries of an ini file in the Windows folder, as "[section] key=value".
+static std::set<std::string> IniEntries(const char *file)
+{
+    std::set<std::string> entries;
+    std::vector<char> sections(65536), lines(65536);
+    GetPrivateProfileSectionNamesA(sections.data(), sections.size(), file);
+    for (const char *section = sections.data(); *section; section += strlen(section) + 1) {
+        GetPrivateProfileSectionA(section, lines.data(), lines.size(), file);
+        for (const char *line = lines.data(); *line; line += strlen(line) + 1)
+            entries.insert("[" + std::string(section) + "] " + line);
+    }
+    return entries;
+}
+
+// Everything the install may add to, and the uninstall must leave as it was: both Program Files
+// folders, both Start menus and the one the 9x sections name (%10%\Start Menu\Programs), the INF
+// folder, the uninstall keys in both registry views (one and the same view on 32-bit Windows) and
+// the 9x engine's groups file. Nothing is left out: Wine's own temp and log files are written elsewhere.
+static std::set<std::string> Snapshot()
+{
+    std::set<std::string> names;
+    char programFiles64[MAX_PATH] = "";  // only a 64-bit program is told where it is: the environment says
+    GetEnvironmentVariableA("ProgramW6432", programFiles64, MAX_PATH);
+    for (const std::string &dir : {KnownFolder(CSIDL_PROGRAM_FILES), KnownFolder(CSIDL_PROGRAM_FILESX86),
+                                   std::string(programFiles64), KnownFolder(CSIDL_COMMON_PROGRAMS),
+                                   KnownFolder(CSIDL_PROGRAMS), KnownFolder(CSIDL_WINDOWS) + "\\Start Menu\\Programs",
+                                   KnownFolder(CSIDL_WINDOWS) + "\\inf"})
+        if (!dir.empty())
+            ListTree(dir, &names);
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        HKEY hKey;
+        char name[256];
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | view, &hKey) != ERROR_SUCCESS)
+            continue;
+        for (DWORD i = 0; RegEnumKeyA(hKey, i, name, sizeof name) == ERROR_SUCCESS; i++)
+            names.insert(std::string(view == KEY_WOW64_32KEY ? "HKLM (32-bit view)\\" : "HKLM (64-bit view)\\") +
+                         kUninstallKey + "\\" + name);
+        RegCloseKey(hKey);
+    }
+    for (const std::string &entry : IniEntries(kGroupIni))
+        names.insert(std::string(kGroupIni) + ": " + entry);
+    return names;
+}
+
+static std::string ShortcutTarget(const std::string &path)
+{
+    char target[MAX_PATH] = "no shortcut";
+    WCHAR wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+    IShellLinkA *link = NULL;
+    IPersistFile *file = NULL;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void **)&link)) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file)) && SUCCEEDED(file->Load(wide, STGM_READ)))
+        link->GetPath(target, MAX_PATH, NULL, 0);
+    if (file)
+        file->Release();
+    if (link)
+        link->Release();
+    return target;
+}
+
+// A value of the uninstall entry in one registry view (0: this program's own) with its type, as
+// "REG_SZ text" or "REG_DWORD 12"; "none" when it is not there.
+static std::string UninstallValue(const char *name, REGSAM view = 0)
+{
+    char value[1024];
+    DWORD size = sizeof value - 1, type = REG_NONE;
+    HKEY hKey;
+    std::string found = "none";
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\Quibel32").c_str(), 0,
+                      KEY_READ | view, &hKey) != ERROR_SUCCESS)
+        return found;
+    if (RegQueryValueExA(hKey, name, NULL, &type, (BYTE *)value, &size) == ERROR_SUCCESS) {
+        value[size] = 0;
+        if (type == REG_SZ)
+            found = std::string("REG_SZ ") + value;
+        else if (type == REG_DWORD && size == 4)
+            found = "REG_DWORD " + std::to_string(*(DWORD *)value);
+        else
+            found = "type " + std::to_string(type) + ", " + std::to_string(size) + " bytes";
+    }
+    RegCloseKey(hKey);
+    return found;
+}
+
+// The first entry of a section of the groups file, without the "=" Wine writes after a bare line.
+static std::string FirstGroupEntry(const char *section)
+{
+    char lines[4096] = "";
+    GetPrivateProfileSectionA(section, lines, sizeof lines, kGroupIni);
+    std::string line = lines;
+    return !line.empty() && line.back() == '=' ? line.substr(0, line.size() - 1) : line.empty() ? "none" : line;
+}
+
+// The copy of the script that the entry's uninstall runs: on 2000 and later in a folder of its own
+// in the all-users application data; on 9x, which has no such folder, in the INF folder.
+static std::string KeptScript()
+{
+    return IsWindows9x() ? KnownFolder(CSIDL_WINDOWS) + "\\inf\\quibel43.inf"
+                         : KnownFolder(CSIDL_COMMON_APPDATA) + "\\Quibel32\\quibel43.inf";
+}
+
+// The entry's uninstall, with the engine's window (flags '0') or quiet ('1'), never restarting
+// Windows: advpack on the kept script (its path quoted where it may hold spaces), by the rundll32
+// of the engine's own bitness, which each family's section names.
+static std::string EntryUninstall(char flags)
+{
+    char system[MAX_PATH] = "";
+    GetSystemDirectoryA(system, MAX_PATH);
+    if (IsWindows9x())
+        return "rundll32.exe advpack.dll,LaunchINFSection " + KeptScript() + ",Uninstall.9x," + flags + ",N";
+    std::string engine = sizeof(void *) == 8 ? std::string(system) : KnownFolder(CSIDL_SYSTEMX86);
+    return "\"" + engine + "\\rundll32.exe\" advpack.dll,LaunchINFSection \"" + KeptScript() + "\",DefaultUninstall," +
+           flags + ",N";
+}
+
+// What the summary page promises: the ten files in the program folder (where this Windows puts
+// a program of setup's bitness) and nothing else there, a Start menu folder with a shortcut to the
+// program, and an uninstall entry in that program's registry view alone, whose uninstall runs a
+// copy of the script kept outside the Windows folder (on 2000 and later) and the program folder.
+static void CheckInstalled(const std::string &ship, const std::set<std::string> &before,
+                           const std::set<std::string> &installed)
+{
+    std::string folder = KnownFolder(CSIDL_PROGRAM_FILES) + "\\Quibel32";
+    std::set<std::string> shipped, inFolder;
+    ListTree(ship, &shipped);
+    ListTree(folder, &inFolder);
+    int products = 0;
+    for (const std::string &path : shipped) {
+        std::string name = path.substr(ship.size() + 1);
+        if (name == "setup.exe" || name == "quibel43.inf" || name == "deploy.cmd" || name == "DEPLOY.txt" ||
+            name == STRANGER_LIBRARY || name == SYSTEM_NAMED_LIBRARY)
+            continue;
+        products++;
+        Expect(name + " installed", FileBytes(path), FileBytes(folder + "\\" + name));
+    }
+    ExpectNumber("product files shipped", 10, products);
+    ExpectNumber("entries in the program folder", 10, inFolder.size());
+    if (IsWindows9x()) {
+        // Wine has no 9x group converter: the group is checked where the engine leaves it for one.
+        char group[64] = "none";
+        GetPrivateProfileStringA("progman.groups", "quibel", "none", group, sizeof group, kGroupIni);
+        Expect("Start menu group in setup.ini", "Quibel32", group);
+        Expect("group's shortcut in setup.ini", "\"Quibel32\",\"" + folder + "\\quibel32.exe\"", FirstGroupEntry("quibel"));
+    } else {
+        Expect("shortcut target", folder + "\\quibel32.exe",
+               ShortcutTarget(KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32\\Quibel32.lnk"));
+    }
+    const struct {
+        const char *name;
+        std::string value;
+    } kEntry[] = {
+        // value                 type and content
+        {"DisplayName",          "REG_SZ Quibel32 version 4.3"},
+        {"DisplayVersion",       "REG_SZ 4.3"},
+        {"Publisher",            "REG_SZ Quibel Tide Software"},
+        {"DisplayIcon",          "REG_SZ " + folder + "\\quibel32.exe,0"},
+        {"InstallLocation",      "REG_SZ " + folder},
+        {"EstimatedSize",        "REG_DWORD 3957"},  // KiB: the summary page's 4,051,770 bytes, rounded up
+        {"NoModify",             "REG_DWORD 1"},
+        {"NoRepair",             "REG_DWORD 1"},
+        {"UninstallString",      "REG_SZ " + EntryUninstall('0')},  // each family's section writes its own
+        {"QuietUninstallString", "REG_SZ " + EntryUninstall('1')},
+    };
+    for (const auto &value : kEntry)
+        Expect(std::string("uninstall entry's ") + value.name, value.value, UninstallValue(value.name));
+    if (Is64BitWindows())
+        Expect("uninstall entry in the other registry view", "none",
+               UninstallValue("DisplayName", sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY));
+    Expect("script kept where the entry names it", FileBytes(ship + "\\quibel43.inf"), FileBytes(KeptScript()));
+    std::string inf = KnownFolder(CSIDL_WINDOWS) + "\\inf\\", added;
+    for (const std::string &name : installed)
+        if (!before.count(name) && name.compare(0, inf.size(), inf) == 0)
+            added += name + ";";
+    Expect("added to the INF folder", IsWindows9x() ? KeptScript() + ";" : "", added);
+}
+
+// What an uninstall must have left as it was before the install. The exception is on 98: Wine's
+// setup engine carries out only the adding half of UpdateInis, so the group lines the install wrote
+// to setup.ini stay. They are named, not passed over; that the script's remove lines are exactly
+// those lines is checked on the script itself (release.py check).
+static void CheckUnchanged(const std::string &after, const std::set<std::string> &before,
+                           const std::set<std::string> &installed)
+{
+    std::set<std::string> now = Snapshot();
+    for (const std::string &name : now) {
+        if (before.count(name))
+            continue;
+        if (IsWindows9x() && installed.count(name) && name.compare(0, strlen(kGroupIni), kGroupIni) == 0)
+            printf("       left by Wine's engine, which never removes setup.ini lines: %s\n", name.c_str());
+        else
+            Fault(after + ": expected it gone, got " + name);
+    }
+    for (const std::string &name : before)
+        if (!now.count(name))
+            Fault(after + ": expected it untouched, got it removed: " + name);
+}
+
+// ---- A watcher of the display's top-level windows ----
+
+// Each window the watcher saw become visible, "title" (class), with the number of the look that saw it.
+static struct {
+    CRITICAL_SECTION lock;
+    std::vector<std::pair<LONG, std::string>> shown;
+    volatile LONG looks;
+} g_watch;
+
+static BOOL CALLBACK NoteVisible(HWND hWnd, LPARAM lParam)
+{
+    if (IsWindowVisible(hWnd))
+        ((std::set<HWND> *)lParam)->insert(hWnd);
+    return TRUE;
+}
+
+static DWORD WINAPI Watch(LPVOID)
+{
+    for (std::set<HWND> before;; Sleep(20)) {
+        std::set<HWND> visible;
+        EnumWindows(NoteVisible, (LPARAM)&visible);
+        EnterCriticalSection(&g_watch.lock);
+        for (HWND hWnd : visible) {
+            char title[256] = "";
+            GetWindowTextA(hWnd, title, sizeof title);  // the title the system keeps: no message to a hung window
+            if (!before.count(hWnd))
+                g_watch.shown.push_back({g_watch.looks, "\"" + std::string(title) + "\" (" + ClassOf(hWnd) + ")"});
+        }
+        g_watch.looks++;
+        LeaveCriticalSection(&g_watch.lock);
+        before = visible;
+    }
+}
+
+// Waits until the watcher has looked at the display wholly after this call; the number of that look.
+static LONG LookNow()
+{
+    LONG from = g_watch.looks;
+    while (g_watch.looks < from + 2)
+        Sleep(5);
+    return from + 1;
+}
+
+// The windows shown since the look `since`, in the watcher's words, which it prints.
+static std::vector<std::string> WindowsShownSince(LONG since, const std::string &step)
+{
+    LookNow();
+    std::vector<std::string> shown;
+    std::string words;
+    EnterCriticalSection(&g_watch.lock);
+    for (const auto &window : g_watch.shown)
+        if (window.first > since)
+            shown.push_back(window.second), words += (words.empty() ? "" : ", ") + window.second;
+    LeaveCriticalSection(&g_watch.lock);
+    printf("       watcher, %s: %s\n", step.c_str(), words.empty() ? "no window" : words.c_str());
+    return shown;
+}
+
+// ---- The quiet install and uninstall, as a deployment tool runs them ----
+
+// The quiet install's command for this Windows, as DEPLOY.txt in the folder words it: the line
+// after "Install:" in its family's part.
+static std::string DeployCommand(const std::string &dir)
+{
+    std::string family = IsWindows9x() ? "Windows 95" : Is64BitWindows() ? "64-bit Windows" : "32-bit Windows";
+    std::string text = FileBytes(dir + "\\DEPLOY.txt");
+    size_t at = text.find("\r\n" + family);
+    at = at == std::string::npos ? at : text.find("\r\nInstall:\r\n", at);
+    if (at == std::string::npos)
+        return "no command for " + family + " in DEPLOY.txt";
+    at += strlen("\r\nInstall:\r\n");
+    std::string line = text.substr(at, text.find("\r\n", at) - at);
+    return line.substr(line.find_first_not_of(' '));
+}
+
+// What a deployment tool learns of an install: its exit status, and the detection rule (the entry
+// and its DisplayVersion, in the engine's registry view).
+static std::string Outcome(DWORD status)
+{
+    return "exit status " + std::to_string(status) +
+           (UninstallValue("DisplayVersion") == "REG_SZ 4.3" ? ", detected" : ", not detected");
+}
+
+// Runs a command as a deployment tool does, in `dir`, inside a job; it must end within its time
+// and show no window. Its exit status, or STILL_ACTIVE when it had to be stopped.
+static DWORD RunQuietly(const std::string &step, const std::string &command, const std::string &dir, DWORD timeoutMs)
+{
+    printf("       %s: %s\n", step.c_str(), command.c_str());
+    LONG since = LookNow();
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    Program run;
+    DWORD status = STILL_ACTIVE;
+    if (!StartCommand(command, dir, job, &run)) {
+        Fault(step + ": could not start it");
+    } else if (!WaitForJob(job, timeoutMs)) {
+        Fault(step + ": expected it ended within " + std::to_string(Patience(timeoutMs) / 1000) +
+              " s, got it still running: it waits for something nobody can see");
+        TerminateJobObject(job, 1);
+        WaitForJob(job, WINDOW_WAIT_MS);
+    } else {
+        GetExitCodeProcess(run.hProcess, &status);
+    }
+    for (const std::string &window : WindowsShownSince(since, step))
+        Fault(step + ": expected no window, got " + window);
+    return status;
+}
+
+// A quiet install from a copy of the folder that lacks one product file, as after a download cut
+// short: it must fail at once, with no window, and leave nothing the detection rule would count.
+static void RunIncomplete(const std::string &ship, const std::set<std::string> &before)
+{
+    std::string dir = KnownFolder(CSIDL_WINDOWS).substr(0, 3) + "incomplete folder", step = "the quiet install without stations.dat";
+    std::set<std::string> shipped;
+    ListTree(ship, &shipped);
+    CreateDirectoryA(dir.c_str(), NULL);
+    for (const std::string &path : shipped)
+        if (path.substr(ship.size()) != "\\stations.dat")
+            CopyFileA(path.c_str(), (dir + path.substr(ship.size())).c_str(), FALSE);
+    Expect(step, "exit status 1603, not detected",
+           Outcome(RunQuietly(step, "cmd.exe /c " + DeployCommand(dir), dir, WINDOW_WAIT_MS)));
+    CheckUnchanged("after " + step, before, {});
+}
+
+bool RunInstall(const std::string &ship, const std::string &seen)
+{
+    static const Scenario kInstall = {"", "", WITH_SCRIPT, true,
+                                      {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ENTER}, {END}}};
+    bool reinstall = sizeof(void *) == 8;  // the 64-bit twin, on this machine alone
+    std::string name = (IsWindows9x() ? "the bare 9x section installs and writes the group lines, the entry's "
+                                        "uninstall removes the files, folders and entry"
+                                      : "install and uninstall for real") + std::string(", then quietly, on ") + seen;
+    DWORD start = GetTickCount();
+    CoInitialize(NULL);
+    InitializeCriticalSection(&g_watch.lock);
+    CreateThread(NULL, 0, Watch, NULL, 0, NULL);
+    Expect("Windows", seen, WindowsSeen());
+    // The walk's four windows and the exit, the engine, the uninstall, the quiet install (twice on this
+    // machine) and uninstall, and a refusal.
+    DeclareBudget(6 * WINDOW_WAIT_MS + (4 + reinstall) * ENGINE_WAIT_MS);
+    std::set<std::string> before = Snapshot();
+    HANDLE job = CreateJobObjectA(NULL, NULL), uninstallJob = CreateJobObjectA(NULL, NULL);
+    Program program, uninstaller;
+    LONG since = LookNow();
+    if (!StartProgram(ship + "\\setup.exe", "", ship, job, &program))
+        return Fault("could not start " + ship + "\\setup.exe"), Report(name.c_str(), start);
+    Walk(kInstall, program);
+    g_window = "";
+    ExpectNumber("exit status", 0, WaitForExit(program, WINDOW_WAIT_MS));
+    if (!WaitForJob(job, ENGINE_WAIT_MS))
+        Fault("the setup engine was still at work after its time");
+    int pages = 0;
+    for (const std::string &window : WindowsShownSince(since, "the walk"))
+        pages += window == "\"" + std::string(kTitle) + "\" (#32770)";
+    ExpectNumber("pages the watcher saw during the walk", 3, pages);
+    std::set<std::string> installed = Snapshot();
+    CheckInstalled(ship, before, installed);
+    // As Add/Remove Programs would: the platform's uninstaller runs the entry's UninstallString. On
+    // 64-bit Windows that is a 64-bit program, which a 32-bit one reaches through "sysnative".
+    std::string exe = Is64BitWindows() && sizeof(void *) == 4 ? KnownFolder(CSIDL_WINDOWS) + "\\sysnative\\uninstaller.exe"
+                                                              : "uninstaller.exe";
+    if (!StartProgram(exe, "--remove Quibel32", ship, uninstallJob, &uninstaller) || !WaitForJob(uninstallJob, ENGINE_WAIT_MS))
+        Fault("the uninstall did not run to its end");
+    CheckUnchanged("after the uninstall", before, installed);
+
+    // The same again as a deployment tool does it: DEPLOY.txt's command, run as a prompt would run it.
+    if (IsWindows9x())
+        printf("       on 98, as far as Wine goes: its cmd runs the 9x command (98's is command.com) and rundll32's "
+               "exit status is Wine's own\n");
+    for (int round = 0; round < 1 + reinstall; round++) {
+        std::string step = round ? "the quiet install again" : "the quiet install";
+        Expect(step, "exit status 0, detected", Outcome(RunQuietly(step, "cmd.exe /c " + DeployCommand(ship), ship, ENGINE_WAIT_MS)));
+        CheckInstalled(ship, before, Snapshot());
+    }
+    std::string quiet = UninstallValue("QuietUninstallString");
+    RunQuietly("the quiet uninstall", quiet.substr(quiet.find(' ') + 1), KnownFolder(CSIDL_WINDOWS), ENGINE_WAIT_MS);
+    CheckUnchanged("after the quiet uninstall", before, installed);
+    if (!IsWindows9x())  // where deploy.cmd checks the folder
+        RunIncomplete(ship, before);
+    return Report(name.c_str(), start);
+}
