@@ -340,6 +340,19 @@ static std::string DeployCommand(const std::string &dir)
     return line.substr(line.find_first_not_of(' '));
 }
 
+// A program of the system's own bitness (the command prompt, Add/Remove Programs' uninstaller), which
+// on 64-bit Windows a 32-bit program reaches through "sysnative".
+static std::string SystemProgram(const char *name)
+{
+    return Is64BitWindows() && sizeof(void *) == 4 ? KnownFolder(CSIDL_WINDOWS) + "\\sysnative\\" + name : name;
+}
+
+// A command line as typed at a command prompt.
+static std::string AtPrompt(const std::string &line)
+{
+    return SystemProgram("cmd.exe") + " /c " + line;
+}
+
 // What a deployment tool learns of an install: its exit status, and the detection rule (the entry
 // and its DisplayVersion, in the engine's registry view).
 static std::string Outcome(DWORD status)
@@ -384,7 +397,7 @@ static void RunIncomplete(const std::string &ship, const std::set<std::string> &
         if (path.substr(ship.size()) != "\\stations.dat")
             CopyFileA(path.c_str(), (dir + path.substr(ship.size())).c_str(), FALSE);
     Expect(step, "exit status 1603, not detected",
-           Outcome(RunQuietly(step, "cmd.exe /c " + DeployCommand(dir), dir, WINDOW_WAIT_MS)));
+           Outcome(RunQuietly(step, AtPrompt(DeployCommand(dir)), dir, WINDOW_WAIT_MS)));
     CheckUnchanged("after " + step, before, {});
 }
 
@@ -421,11 +434,8 @@ bool RunInstall(const std::string &ship, const std::string &seen)
     ExpectNumber("pages the watcher saw during the walk", 3, pages);
     std::set<std::string> installed = Snapshot();
     CheckInstalled(ship, before, installed);
-    // As Add/Remove Programs would: the platform's uninstaller runs the entry's UninstallString. On
-    // 64-bit Windows that is a 64-bit program, which a 32-bit one reaches through "sysnative".
-    std::string exe = Is64BitWindows() && sizeof(void *) == 4 ? KnownFolder(CSIDL_WINDOWS) + "\\sysnative\\uninstaller.exe"
-                                                              : "uninstaller.exe";
-    if (!StartProgram(exe, "--remove Quibel32", ship, uninstallJob, &uninstaller) || !WaitForJob(uninstallJob, ENGINE_WAIT_MS))
+    // As Add/Remove Programs would: the platform's uninstaller runs the entry's UninstallString.
+    if (!StartProgram(SystemProgram("uninstaller.exe"), "--remove Quibel32", ship, uninstallJob, &uninstaller) || !WaitForJob(uninstallJob, ENGINE_WAIT_MS))
         Fault("the uninstall did not run to its end");
     CheckUnchanged("after the uninstall", before, installed);
 
@@ -435,7 +445,7 @@ bool RunInstall(const std::string &ship, const std::string &seen)
                "exit status is Wine's own\n");
     for (int round = 0; round < 1 + reinstall; round++) {
         std::string step = round ? "the quiet install again" : "the quiet install";
-        Expect(step, "exit status 0, detected", Outcome(RunQuietly(step, "cmd.exe /c " + DeployCommand(ship), ship, ENGINE_WAIT_MS)));
+        Expect(step, "exit status 0, detected", Outcome(RunQuietly(step, AtPrompt(DeployCommand(ship)), ship, ENGINE_WAIT_MS)));
         CheckInstalled(ship, before, Snapshot());
     }
     std::string quiet = UninstallValue("QuietUninstallString");
