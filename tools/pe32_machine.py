@@ -36,6 +36,11 @@ SUITE = "bookworm"
 PACKAGES = "linux-image-amd64,initramfs-tools,xvfb,xauth,procps,wine,wine32,wine64,libwine:i386,fonts-wine"
 # Nothing the tests read: documentation, manuals and translations stay out.
 TRIM = ["--dpkgopt=path-exclude=/usr/share/%s/*" % folder for folder in ("doc", "man", "info", "locale")]
+# The guest's initramfs holds what mounts its disk and no more: Debian's takes every driver, and it
+# was made twice as the packages went in, two thirds of mmdebstrap's time here.
+INITRAMFS = ['--setup-hook=mkdir -p "$1/etc/initramfs-tools/conf.d" "$1/usr/share/initramfs-tools/modules.d"',
+             '--setup-hook=printf "MODULES=list\\nRESUME=none\\n" >"$1/etc/initramfs-tools/conf.d/pe32"',
+             '--setup-hook=printf "virtio_pci\\nvirtio_blk\\next4\\n" >"$1/usr/share/initramfs-tools/modules.d/pe32"']
 DISK_SIZE = "8G"  # the guest's root file system; the image holds only what is used of it
 COMPRESS = ["-c", "-W", "-O", "qcow2", "-o", "compression_type=zstd"]
 # Making the image took 6.3 GB at its peak here (the guest's root as a folder and as an archive,
@@ -69,7 +74,7 @@ def key():
     """The image's name: a digest of what goes into it, not of how these files word it."""
     def code(path):
         return [line for line in open(path) if line.strip() and not line.lstrip().startswith("#")]
-    parts = [SUITE, PACKAGES, *TRIM, DISK_SIZE, *COMPRESS, *code(GUEST_INIT), *code(SESSION),
+    parts = [SUITE, PACKAGES, *TRIM, *INITRAMFS, DISK_SIZE, *COMPRESS, *code(GUEST_INIT), *code(SESSION),
              *("\t".join(row[:3]) for row in windows_rows())]
     return hashlib.sha256("\n".join(parts).encode()).hexdigest()[:16]
 
@@ -181,53 +186,83 @@ def take_slot():
         time.sleep(1)
 
 
-def overdue(io, started):
-    """Why the machine counts as hung, or None: its job has spent the budget it declared, with the
-    allowance to spare, or has declared none within the allowance of the start."""
-    try:
-        with open(os.path.join(io, "budget")) as declared:
-            budget = int(re.sub(r"\D", "", declared.read()))
-            if time.time() >= os.fstat(declared.fileno()).st_mtime + budget + START_ALLOWANCE:
-                return "did not end within its job's budget of %d s and %d s to spare" % (budget, START_ALLOWANCE)
-    except (OSError, ValueError):
-        if time.time() >= started + START_ALLOWANCE:
-            return "did not start its job within %d s" % START_ALLOWANCE
+def overdue(io, started, rows):
+    """Why the machine counts as hung, or None: a row that has not ended has spent the budget it
+    declared, with the allowance to spare, or has declared none within the allowance of the start."""
+    for n, (name, _) in enumerate(rows):
+        if os.path.exists(os.path.join(io, "status.%d" % n)):
+            continue
+        row = "'%s' " % name if name else ""
+        try:
+            with open(os.path.join(io, "budget.%d" % n)) as declared:
+                budget = int(re.sub(r"\D", "", declared.read()))
+                if time.time() >= os.fstat(declared.fileno()).st_mtime + budget + START_ALLOWANCE:
+                    return "row %sdid not end within its budget of %d s and %d s to spare" % (row, budget, START_ALLOWANCE)
+        except (OSError, ValueError):
+            if time.time() >= started + START_ALLOWANCE:
+                return "row %sdid not start its job within %d s" % (row, START_ALLOWANCE)
 
 
-def boot(image, disk, disk_format, snapshot, job):
-    """Runs JOB, shell commands, in the machine booted from IMAGE's kernel and DISK with this project
-    shared at its own path; streams their output and returns their exit status."""
+def boot(image, disk, disk_format, snapshot, rows):
+    """Runs ROWS, (name, shell commands) pairs, side by side in the machine booted from IMAGE's kernel
+    and DISK with this project shared at its own path. Streams their output, each line after its
+    row's name, and returns each row's exit status and the seconds it took."""
     with tempfile.TemporaryDirectory() as io, take_slot():
+        # Each row declares its own budget, to a file of its own.
+        job = "".join('{ { export QUIBEL_BUDGET_FILE=/io/budget.%d\n%s\n} </dev/null >/io/row.%d 2>&1; echo $? >/io/status.%d; } &\n'
+                      % (n, commands, n, n) for n, (_, commands) in enumerate(rows)) + "wait\n"
         for name, text in (("top", TOP), ("job", job)):
             with open(os.path.join(io, name), "w") as f:
                 f.write(text)
-        command = ["qemu-system-x86_64", "-accel", "tcg,thread=multi", "-cpu", "Haswell-noTSX",
-                   "-m", str(MACHINE_MB), "-smp", str(MACHINE_THREADS), "-nographic", "-no-reboot", "-nic", "none",
+        # TCG's own processor, and no mitigations in a guest that runs only the tests: with those that
+        # Debian's kernel takes for an Intel one (page tables switched at each system call, which TCG
+        # makes dear, and Wine makes many) an install row took 75 s here against 45 s.
+        command = ["qemu-system-x86_64", "-accel", "tcg,thread=multi", "-cpu", "qemu64",
+                   "-m", str(MACHINE_MB), "-smp", str(MACHINE_THREADS), "-no-reboot", "-nic", "none",
+                   # No floppy, CD or display for the kernel to probe: the disk, the shares and the console.
+                   "-nodefaults", "-display", "none", "-serial", "stdio",
                    "-kernel", os.path.join(image, "vmlinuz"), "-initrd", os.path.join(image, "initrd.img"),
                    # In QEMU's options a comma within a value is written twice.
                    "-drive", "file=%s,format=%s,if=virtio,snapshot=%s" % (disk.replace(",", ",,"), disk_format, snapshot),
-                   "-append", "root=/dev/vda rw console=ttyS0 quiet panic=-1 init=/vminit"]
+                   "-append", "root=/dev/vda rw console=ttyS0 quiet panic=-1 mitigations=off init=/vminit"]
         for tag, path in (("io", io), ("top", TOP)):
             command += ["-virtfs", "local,path=%s,mount_tag=%s,security_model=none,id=%s" % (path.replace(",", ",,"), tag, tag)]
-        # The job's output comes through the shared folder as it is written; the console (firmware,
+        # The rows' output comes through the shared folder as it is written; the console (firmware,
         # kernel) is kept for a hang's report.
-        with open(os.path.join(io, "console.log"), "w+b") as console, open(os.path.join(io, "output"), "w+b") as output:
+        outputs = [open(os.path.join(io, name), "w+b") for name in ["output"] + ["row.%d" % n for n in range(len(rows))]]
+        heads, ended = [b""] + [b"[%s] " % name.encode() if name else b"" for name, _ in rows], {}
+        with open(os.path.join(io, "console.log"), "w+b") as console:
             machine = start(command, stdout=console)
             started, hung = time.time(), None
             try:
                 while machine.poll() is None and not hung:
-                    os.write(sys.stdout.fileno(), output.read())
-                    hung = overdue(io, started)
+                    stream(outputs, heads)
+                    for n in range(len(rows)):
+                        if n not in ended and os.path.exists(os.path.join(io, "status.%d" % n)):
+                            ended[n] = time.time() - started
+                    hung = overdue(io, started, rows)
                     time.sleep(0.5)
-                os.write(sys.stdout.fileno(), output.read())
+                stream(outputs, heads, whole=True)
             finally:
                 end(machine)
             if os.path.exists(os.path.join(io, "status")):
-                return int(open(os.path.join(io, "status")).read())
+                return [(int(open(os.path.join(io, "status.%d" % n)).read()), ended.get(n, time.time() - started))
+                        for n in range(len(rows))]
             console.seek(0)
             lines = [line for line in console.read().decode(errors="replace").splitlines(True) if "TCG doesn't" not in line]
     fail("the machine %s; the console's last lines:\n%s" % (hung or "ended (status %d) before its job did"
                                                             % machine.returncode, "".join("  | " + l for l in lines[-25:])))
+
+
+def stream(outputs, heads, whole=False):
+    """Writes out what the rows have printed since, each line after its row's name; a line not yet
+    ended waits for its end, unless the rows are WHOLE."""
+    for output, head in zip(outputs, heads):
+        text = output.read()
+        lines = text.splitlines(True)
+        if lines and not lines[-1].endswith(b"\n") and not whole:
+            output.seek(-len(lines.pop()), os.SEEK_CUR)
+        os.write(sys.stdout.fileno(), b"".join(head + line for line in lines))
 
 
 def debian_mirror():
@@ -276,7 +311,7 @@ def make_image(folder):
         tmp = os.path.join(new, "tmp") if os.geteuid() == 0 else "/var/tmp"
         os.makedirs(tmp, exist_ok=True)
         step("making the guest's root", [*bootstrap, "--variant=minbase", "--architectures=amd64,i386",
-                                         "--include=" + PACKAGES, *TRIM, SUITE, os.path.join(new, "root.tar"), mirror],
+                                         "--include=" + PACKAGES, *TRIM, *INITRAMFS, SUITE, os.path.join(new, "root.tar"), mirror],
              log, env=dict(os.environ, TMPDIR=tmp))
         # One fakeroot session: the files keep the owners and modes the archive gives them.
         step("making the guest's disk", ["fakeroot", "sh", "-ec", """
@@ -287,12 +322,16 @@ def make_image(folder):
             cp -L "$1/root/vmlinuz" "$1/root/initrd.img" "$1/"
             PATH=$PATH:/usr/sbin:/sbin mke2fs -q -t ext4 -d "$1/root" -L root "$1/root.img" "$3"
             chmod -R u+w "$1/root"; rm -rf "$1/root" "$1/tmp" """, "sh", new, GUEST_INIT, DISK_SIZE], log)
-        # One boot makes the prefixes, minutes each under emulation, side by side on its threads.
-        rows = windows_rows()
-        job = 'echo %d >"$QUIBEL_BUDGET_FILE"\n' % (PREFIX_BUDGET * -(-len(rows) // MACHINE_THREADS)) + "".join(
-            'echo "making the %s prefix"; sh %s --make-prefix %s /prefixes/%s & set -- "$@" $!\n'
-            % (name, shlex.quote(SESSION), name, name) for name, *_ in rows) + 'for p; do wait "$p" || exit; done\n'
-        if boot(new, os.path.join(new, "root.img"), "raw", "off", job):
+        # One boot makes the prefixes, minutes each under emulation, side by side on its threads: one
+        # for each architecture, as the list's first Windows of it (the session sets a row's own).
+        first = {}
+        for name, arch, *_ in windows_rows():
+            first.setdefault(arch, name)
+        rows = [("", 'echo %d >"$QUIBEL_BUDGET_FILE"\nsh %s --make-prefix %s /prefixes/%s'
+                 % (PREFIX_BUDGET * -(-len(first) // MACHINE_THREADS), shlex.quote(SESSION), name, arch))
+                for arch, name in first.items()]
+        say("making the %s prefixes" % " and ".join(first))
+        if any(status for status, _ in boot(new, os.path.join(new, "root.img"), "raw", "off", rows)):
             fail("making the prefixes failed (above)")
         # Compressed, the image takes a third of the disk; its reads cost the tests little.
         step("compressing the disk", ["qemu-img", "convert", *COMPRESS, os.path.join(new, "root.img"),
@@ -325,20 +364,44 @@ def image(command):
         os.execvp(command[0], command)
 
 
-def run(command):
+def run(words):
+    """Runs COMMAND, or each --row NAME COMMAND side by side, in one machine; the worst status."""
     folder = os.path.join(BASE, key())
     if hold_image(folder) is None:
         fail("no image for this version of the tools; make it first with: tools/pe32_machine.py image")
-    # The command runs in this folder where the guest has it, each word quoted for the guest's shell.
-    return boot(folder, os.path.join(folder, "root.qcow2"), "qcow2", "on",
-                "cd %s 2>/dev/null || cd /\n%s\n" % (shlex.quote(os.getcwd()), shlex.join(command)))
+    rows = [(part[0], part[1:]) for part in split_rows(words)] if words[:1] == ["--row"] else [("", words)]
+    # PE32_ROWS picks the rows whose names hold it, to run one Windows alone, say.
+    picked = [row for row in rows if os.environ.get("PE32_ROWS", "") in row[0]]
+    if not picked:
+        fail("no row's name holds PE32_ROWS=%s; the rows: %s" % (os.environ["PE32_ROWS"], ", ".join(n for n, _ in rows)))
+    rows = picked
+    # Each command runs in this folder where the guest has it, each word quoted for the guest's shell.
+    here = "cd %s 2>/dev/null || cd /\n" % shlex.quote(os.getcwd())
+    ended = boot(folder, os.path.join(folder, "root.qcow2"), "qcow2", "on",
+                 [(name, here + shlex.join(command)) for name, command in rows])
+    if len(rows) > 1:
+        say(", ".join("%s %s (%s%d s)" % (name, "FAILED" if status else "passed", "status %d, " % status if status else "",
+                                           seconds) for (name, _), (status, seconds) in zip(rows, ended)))
+    return max(status for status, _ in ended)
+
+
+def split_rows(words):
+    """The words after each --row."""
+    rows = []
+    for word in words:
+        if word == "--row":
+            rows.append([])
+        else:
+            rows[-1].append(word)
+    return rows
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", choices=("image", "run"), help="image: make the image if need be, then run COMMAND "
-                        "holding it. run: run COMMAND in the machine, in this folder, its writes thrown away; COMMAND "
-                        "writes the seconds it may take to $QUIBEL_BUDGET_FILE, after which the machine counts as hung")
+                        "holding it. run: run COMMAND in the machine, in this folder, its writes thrown away, or each of "
+                        "--row NAME COMMAND [--row NAME COMMAND...] side by side in one machine; a COMMAND writes the "
+                        "seconds it may take to $QUIBEL_BUDGET_FILE, after which the machine counts as hung")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     arguments = parser.parse_args()
     # A stop (ctest's limit, Ctrl-C, a TERM to this script alone) unwinds through every `finally`,

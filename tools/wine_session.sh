@@ -40,29 +40,38 @@ if [ -n "$machine" ] && [ -z "${QUIBEL_PE32_MACHINE:-}" ]; then
 fi
 [ -n "${DISPLAY:-}" ] || virtual=1
 prefix=$(realpath -m "$1"); shift  # Wine takes only an absolute prefix
-if [ -n "$machine" ]; then
-    # The machine's writes are thrown away after the run, so the kept prefix is used as it is.
-    prefix=/prefixes/$windows keep=1 virtual=1
-    # Under emulation a page takes 20 s and more to come up where it takes a fraction of a second
-    # here: the drivers scale every wait by this.
-    export QUIBEL_WAIT_SCALE=${QUIBEL_WAIT_SCALE:-12}
-fi
 
-export WINEPREFIX="$prefix" WINEDEBUG=-all
+export WINEDEBUG=-all
 # No Mono or Gecko prompts; no menu entries written into the real $HOME when a shortcut is made; a
 # crash ends the process instead of waiting in a debugger.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 
-xvfb_pid=
-work=$(mktemp -d)  # Xvfb's display number, a prefix step's log
+xvfb_pid= mounted=
+work=$(mktemp -d)  # Xvfb's display number, a prefix step's log, in the machine the prefix's copy
 cleanup() {
     wineserver -k 2>/dev/null || true
     [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
+    [ -z "$mounted" ] || umount "$prefix"
     rm -rf "$work"
     [ -n "$keep" ] || rm -rf "$prefix"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+if [ -n "$machine" ]; then
+    # The image keeps a prefix for each architecture, made as the list's first Windows of it. Each
+    # session works on a copy of its own, which the machine throws away with its other writes, so
+    # that sessions side by side share nothing; a Windows other than the first is set as it starts.
+    prefix=$work/prefix keep=1 virtual=1
+    mkdir -p "$prefix" "$work/changes" "$work/overlay"
+    mount -t overlay overlay -o "lowerdir=/prefixes/$arch,upperdir=$work/changes,workdir=$work/overlay" "$prefix"
+    mounted=1
+    first=$(list_windows | awk -F '\t' -v arch="$arch" '$2 == arch { print $3; exit }')
+    # Under emulation a page takes 20 s and more to come up where it takes a fraction of a second
+    # here: the drivers scale every wait by this.
+    export QUIBEL_WAIT_SCALE=${QUIBEL_WAIT_SCALE:-12}
+fi
+export WINEPREFIX="$prefix"
 
 if [ -n "$virtual" ]; then
     # Xvfb picks a free display itself and writes its number to fd 3.
@@ -107,4 +116,9 @@ make_prefix() {
 }
 
 [ -d "$prefix/drive_c" ] && [ -n "$keep" ] || make_prefix
+if [ -n "$machine" ] && [ "$version" != "$first" ]; then
+    # Wine's start takes a quarter of a minute here: the server stays up for the command.
+    wineserver -p
+    prefix_step wine winecfg -v "$version"
+fi
 [ $# -eq 0 ] || "$@"
