@@ -7,9 +7,9 @@ PACKAGES := cmake make python3 g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
 
 all: build/host/print_page
 	cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
-	cmake --build build/win32
+	cmake --build build/win32 --parallel "$$(nproc)"
 	cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null
-	cmake --build build/win64
+	cmake --build build/win64 --parallel "$$(nproc)"
 
 # The page catalogue on the build machine itself: the release reads the summary page's promise here.
 build/host/print_page: tools/print_page.cpp src/flow/setup_pages.cpp src/flow/setup_pages.h
