@@ -304,7 +304,7 @@ def make_image(folder):
         fail("making the image needs %d MB free under %s; there are %d MB" % (NEED_MB, BASE, free_mb))
     new, log = folder + ".new", folder + ".new/log"
     os.mkdir(new)
-    say("making the emulated machine's image in %s (about 10 minutes, once)" % folder)
+    say("making the emulated machine's image in %s (about 5 minutes, once)" % folder)
     try:
         # mmdebstrap's folder for the guest's root, on disk (/tmp may be a tmpfs): as root in the half-made
         # image, with the mounts a stop leaves; else /var/tmp, which subordinate ids can enter, unlike a home.
@@ -369,7 +369,7 @@ def run(words):
     folder = os.path.join(BASE, key())
     if hold_image(folder) is None:
         fail("no image for this version of the tools; make it first with: tools/pe32_machine.py image")
-    rows = [(part[0], part[1:]) for part in split_rows(words)] if words[:1] == ["--row"] else [("", words)]
+    rows = split_rows(words)
     # PE32_ROWS picks the rows whose names hold it, to run one Windows alone, say.
     picked = [row for row in rows if os.environ.get("PE32_ROWS", "") in row[0]]
     if not picked:
@@ -380,20 +380,23 @@ def run(words):
     ended = boot(folder, os.path.join(folder, "root.qcow2"), "qcow2", "on",
                  [(name, here + shlex.join(command)) for name, command in rows])
     if len(rows) > 1:
-        say(", ".join("%s %s (%s%d s)" % (name, "FAILED" if status else "passed", "status %d, " % status if status else "",
-                                           seconds) for (name, _), (status, seconds) in zip(rows, ended)))
+        say(", ".join("%s %s (%sended %d s into the boot)" % (name, "FAILED" if status else "passed",
+                                                               "status %d, " % status if status else "", seconds)
+                      for (name, _), (status, seconds) in zip(rows, ended)))
     return max(status for status, _ in ended)
 
 
 def split_rows(words):
-    """The words after each --row."""
+    """(NAME, COMMAND) for each --row NAME COMMAND, or the words as one row without a name."""
+    if words[:1] != ["--row"]:
+        return [("", words)]
     rows = []
     for word in words:
         if word == "--row":
             rows.append([])
         else:
             rows[-1].append(word)
-    return rows
+    return [(row[0], row[1:]) for row in rows]
 
 
 def main():
