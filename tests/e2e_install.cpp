@@ -288,10 +288,11 @@ static DWORD WINAPI Watch(LPVOID)
         EnumWindows(NoteVisible, (LPARAM)&visible);
         EnterCriticalSection(&g_watch.lock);
         for (HWND hWnd : visible) {
+            if (before.count(hWnd))
+                continue;
             char title[256] = "";
             GetWindowTextA(hWnd, title, sizeof title);  // the title the system keeps: no message to a hung window
-            if (!before.count(hWnd))
-                g_watch.shown.push_back({g_watch.looks, "\"" + std::string(title) + "\" (" + ClassOf(hWnd) + ")"});
+            g_watch.shown.push_back({g_watch.looks, "\"" + std::string(title) + "\" (" + ClassOf(hWnd) + ")"});
         }
         g_watch.looks++;
         LeaveCriticalSection(&g_watch.lock);
