@@ -44,7 +44,7 @@ INITRAMFS = ['--setup-hook=mkdir -p "$1/etc/initramfs-tools/conf.d" "$1/usr/shar
 DISK_SIZE = "8G"  # the guest's root file system; the image holds only what is used of it
 COMPRESS = ["-c", "-W", "-O", "qcow2", "-o", "compression_type=zstd"]
 # Making the image took 6.3 GB at its peak here (the guest's root as a folder and as an archive,
-# then as a folder and a disk, then the disk and the compressed image); it keeps 1.6 GB.
+# then as a folder and a disk, then the disk and the compressed image); it keeps 1.4 GB.
 NEED_MB = 8000
 # Each machine takes two threads and 2 GB; no more run at once than this host holds.
 MACHINE_THREADS, MACHINE_MB = 2, 2048
