@@ -51,7 +51,7 @@ work=$(mktemp -d)  # Xvfb's display number, a prefix step's log, in the machine 
 cleanup() {
     wineserver -k 2>/dev/null || true
     [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
-    [ -z "$mounted" ] || umount "$prefix"
+    [ -z "$mounted" ] || umount -l "$prefix" || true  # at once, whatever Wine still holds
     rm -rf "$work"
     [ -n "$keep" ] || rm -rf "$prefix"
 }
