@@ -96,8 +96,8 @@ Exit status: 0 when Quibel32 {version} is installed; {failed} when it is not (a 
 Detection rule: the key {key}
   in the 32-bit registry view (HKLM\Software\WOW6432Node\...), with DisplayVersion "{version}".
 Quiet uninstall: run the entry's QuietUninstallString as it stands; the key is gone when it is
-  done. Read it with:
-    reg query "{key}" /v QuietUninstallString /reg:32
+  done. Read it with the 32-bit reg.exe, which reads the 32-bit view:
+    %SystemRoot%\SysWOW64\reg.exe query "{key}" /v QuietUninstallString
 
 32-bit Windows 2000 and later
 -----------------------------
@@ -107,7 +107,8 @@ Install:
     {native_engine}
 Exit status: as on 64-bit Windows. (Windows 2000 has reg.exe, which reads the entry, only with
   its Support Tools; without it deploy.cmd reports {failed}.)
-Detection rule: the key {key}, with DisplayVersion "{version}".
+Detection rule: the key {key},
+  with DisplayVersion "{version}".
 Quiet uninstall: run the entry's QuietUninstallString as it stands. Read it with:
     reg query "{key}" /v QuietUninstallString
 
@@ -117,7 +118,8 @@ Install:
     {install_9x}
   There is no deploy.cmd for these: check first that every file above is in this folder.
 Exit status: rundll32's tells nothing of how the install went; use the detection rule.
-Detection rule: the key {key}, with DisplayVersion "{version}".
+Detection rule: the key {key},
+  with DisplayVersion "{version}".
 Quiet uninstall: run the entry's QuietUninstallString as it stands. Read it with:
     regedit /e quibel.reg "{key_9x}"
 
