@@ -390,7 +390,8 @@ static DWORD RunQuietly(const std::string &step, const std::string &command, con
 // short: it must fail at once, with no window, and leave nothing the detection rule would count.
 static void RunIncomplete(const std::string &ship, const std::set<std::string> &before)
 {
-    std::string dir = KnownFolder(CSIDL_WINDOWS).substr(0, 3) + "incomplete folder", step = "the quiet install without stations.dat";
+    std::string dir = KnownFolder(CSIDL_WINDOWS).substr(0, 3) + "incomplete folder";
+    std::string step = "the quiet install without stations.dat";
     std::set<std::string> shipped;
     ListTree(ship, &shipped);
     CreateDirectoryA(dir.c_str(), NULL);
@@ -436,7 +437,8 @@ bool RunInstall(const std::string &ship, const std::string &seen)
     std::set<std::string> installed = Snapshot();
     CheckInstalled(ship, before, installed);
     // As Add/Remove Programs would: the platform's uninstaller runs the entry's UninstallString.
-    if (!StartProgram(SystemProgram("uninstaller.exe"), "--remove Quibel32", ship, uninstallJob, &uninstaller) || !WaitForJob(uninstallJob, ENGINE_WAIT_MS))
+    if (!StartProgram(SystemProgram("uninstaller.exe"), "--remove Quibel32", ship, uninstallJob, &uninstaller) ||
+        !WaitForJob(uninstallJob, ENGINE_WAIT_MS))
         Fault("the uninstall did not run to its end");
     CheckUnchanged("after the uninstall", before, installed);
 
@@ -446,7 +448,8 @@ bool RunInstall(const std::string &ship, const std::string &seen)
                "exit status is Wine's own\n");
     for (int round = 0; round < 1 + reinstall; round++) {
         std::string step = round ? "the quiet install again" : "the quiet install";
-        Expect(step, "exit status 0, detected", Outcome(RunQuietly(step, AtPrompt(DeployCommand(ship)), ship, ENGINE_WAIT_MS)));
+        DWORD status = RunQuietly(step, AtPrompt(DeployCommand(ship)), ship, ENGINE_WAIT_MS);
+        Expect(step, "exit status 0, detected", Outcome(status));
         CheckInstalled(ship, before, Snapshot());
     }
     std::string quiet = UninstallValue("QuietUninstallString");

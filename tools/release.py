@@ -293,9 +293,9 @@ def dist(args):
 
     for name in extra or []:
         print("release: warning: %s is in %s but not named by the script; not shipped" % (name, args.product), file=sys.stderr)
-    print("%s/dist: setup.exe (%s), %s, deploy.cmd and DEPLOY.txt, BUILDINFO" % (out, "signed: " + signing["subject"] if signing else "not signed",
-                                                   "the script and %d product files, SHA256SUMS" % len(names) if found
-                                                   else "the script and PACKAGING.txt"))
+    print("%s/dist: setup.exe (%s), %s, deploy.cmd and DEPLOY.txt, BUILDINFO"
+          % (out, "signed: " + signing["subject"] if signing else "not signed",
+             "the script and %d product files, SHA256SUMS" % len(names) if found else "the script and PACKAGING.txt"))
     if found:
         print("%s/quibel43.zip: sha256 %s" % (out, sha256(os.path.join(out, "quibel43.zip"))))
 
