@@ -162,11 +162,12 @@ static std::string FirstGroupEntry(const char *section)
 }
 
 // The copy of the script that the entry's uninstall runs: on 2000 and later in a folder of its own
-// in the all-users application data; on 9x, which has no such folder, in the INF folder.
+// under Common Files (of setup's bitness), which only administrators may write; on 9x, which has no
+// such folder, in the INF folder.
 static std::string KeptScript()
 {
     return IsWindows9x() ? KnownFolder(CSIDL_WINDOWS) + "\\inf\\quibel43.inf"
-                         : KnownFolder(CSIDL_COMMON_APPDATA) + "\\Quibel32\\quibel43.inf";
+                         : KnownFolder(CSIDL_PROGRAM_FILES_COMMON) + "\\Quibel32\\quibel43.inf";
 }
 
 // The entry's uninstall, with the engine's window (flags '0') or quiet ('1'), never restarting
@@ -197,7 +198,7 @@ static void CheckInstalled(const std::string &ship, const std::set<std::string> 
     int products = 0;
     for (const std::string &path : shipped) {
         std::string name = path.substr(ship.size() + 1);
-        if (name == "setup.exe" || name == "quibel43.inf" || name == "deploy.cmd" || name == "DEPLOY.txt" ||
+        if (name == "setup.exe" || name == "quibel43.inf" || name == "quibel43.js" || name == "deploy.cmd" || name == "DEPLOY.txt" ||
             name == STRANGER_LIBRARY || name == SYSTEM_NAMED_LIBRARY)
             continue;
         products++;
@@ -237,6 +238,12 @@ static void CheckInstalled(const std::string &ship, const std::set<std::string> 
         Expect("uninstall entry in the other registry view", "none",
                UninstallValue("DisplayName", sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY));
     Expect("script kept where the entry names it", FileBytes(ship + "\\quibel43.inf"), FileBytes(KeptScript()));
+    if (!IsWindows9x())
+        Expect("folder remover kept beside it", FileBytes(ship + "\\quibel43.js"),
+               FileBytes(FolderOf(KeptScript()) + "\\quibel43.js"));
+    std::string appData = KnownFolder(CSIDL_COMMON_APPDATA) + "\\Quibel32";  // any user may make it, and own it
+    Expect("in the all-users application data", "nothing",
+           GetFileAttributesA(appData.c_str()) == INVALID_FILE_ATTRIBUTES ? "nothing" : appData);
     std::string inf = KnownFolder(CSIDL_WINDOWS) + "\\inf\\", added;
     for (const std::string &name : installed)
         if (!before.count(name) && name.compare(0, inf.size(), inf) == 0)
@@ -263,6 +270,56 @@ static void CheckUnchanged(const std::string &after, const std::set<std::string>
     for (const std::string &name : before)
         if (!now.count(name))
             Fault(after + ": expected it untouched, got it removed: " + name);
+}
+
+// What a user adds to the install's folders, path and whether it is a folder: an uninstall keeps it,
+// and the folders that hold it.
+static std::vector<std::pair<std::string, bool>> UserItems()
+{
+    std::string program = KnownFolder(CSIDL_PROGRAM_FILES) + "\\Quibel32\\";
+    std::string menu = KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32\\";
+    return {{program + "my tides.txt", false}, {program + "saved", true}, {program + "saved\\port.txt", false},
+            {menu + "My tides.lnk", false}};
+}
+
+static std::string Joined(const std::set<std::string> &names)
+{
+    std::string words;
+    for (const std::string &name : names)
+        words += name + ";";
+    return words;
+}
+
+// Puts the user's additions into the installed folders; what an uninstall must leave: they and the
+// folders that hold them.
+static std::set<std::string> AddUserItems()
+{
+    std::set<std::string> added;
+    for (const auto &item : UserItems()) {
+        added.insert(item.first);
+        added.insert(FolderOf(item.first));
+        if (item.second)
+            CreateDirectoryA(item.first.c_str(), NULL);
+        else if (FILE *f = fopen(item.first.c_str(), "wb"))
+            fputs("the user's own\r\n", f), fclose(f);
+    }
+    return added;
+}
+
+// After an uninstall with the user's additions in its folders: they stay, with their folders and
+// nothing else of the install; then they go, and what is left must be as before the install.
+static void CheckUserItemsKept(const std::string &after, const std::set<std::string> &added,
+                               const std::set<std::string> &before, const std::set<std::string> &installed)
+{
+    std::set<std::string> left;
+    for (const std::string &name : Snapshot())
+        if (!before.count(name))
+            left.insert(name);
+    if (!added.empty())
+        Expect(after + ", left", Joined(added), Joined(left));
+    for (auto item = added.rbegin(); item != added.rend(); ++item)  // the longer paths, inside, first
+        DeleteFileA(item->c_str()) || RemoveDirectoryA(item->c_str());
+    CheckUnchanged(after, before, installed);
 }
 
 // ---- A watcher of the display's top-level windows ----
@@ -453,8 +510,10 @@ bool RunInstall(const std::string &ship, const std::string &seen)
         CheckInstalled(ship, before, Snapshot());
     }
     std::string quiet = UninstallValue("QuietUninstallString");
+    // The user's own files in the installed folders, where the uninstall's folders are the NT sections'.
+    std::set<std::string> added = IsWindows9x() ? std::set<std::string>() : AddUserItems();
     RunQuietly("the quiet uninstall", quiet.substr(quiet.find(' ') + 1), KnownFolder(CSIDL_WINDOWS), ENGINE_WAIT_MS);
-    CheckUnchanged("after the quiet uninstall", before, installed);
+    CheckUserItemsKept("after the quiet uninstall", added, before, installed);
     if (!IsWindows9x())  // where deploy.cmd checks the folder
         RunIncomplete(ship, before);
     return Report(name.c_str(), start);

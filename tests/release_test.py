@@ -189,7 +189,7 @@ def check_release():
     if "notes.doc is in" not in text:
         fail(case, "expected a warning naming notes.doc, got %r" % text)
     dist = path("first", "dist")
-    want = sorted(PRODUCT + ["setup.exe", "quibel43.inf", "SHA256SUMS", "BUILDINFO", "DEPLOY.txt", "deploy.cmd"])
+    want = sorted(PRODUCT + ["setup.exe", "quibel43.inf", "quibel43.js", "SHA256SUMS", "BUILDINFO", "DEPLOY.txt", "deploy.cmd"])
     if sorted(os.listdir(dist)) != want:
         fail(case, "expected %s, got %s" % (want, sorted(os.listdir(dist))))
     expected_bytes = {"quibel32.exe": os.path.join(product, "QUIBEL32.EXE"), "setup.exe": SETUP,
@@ -198,8 +198,8 @@ def check_release():
         if digest(os.path.join(dist, name)) != digest(source):
             fail(case, "expected %s to be %s byte for byte, got other bytes" % (name, source))
     checked = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist, capture_output=True, text=True)
-    if checked.returncode or checked.stdout.count(": OK") != 15:
-        fail(case, "expected SHA256SUMS to verify 15 files, got %r" % checked.stdout)
+    if checked.returncode or checked.stdout.count(": OK") != len(want) - 1:
+        fail(case, "expected SHA256SUMS to verify %d files, got %r" % (len(want) - 1, checked.stdout))
     for name in ("DEPLOY.txt", "deploy.cmd"):  # cmd.exe and Notepad read CR LF lines
         text = open(os.path.join(dist, name), "rb").read()
         if text.count(b"\n") != text.count(b"\r\n") or not text.endswith(b"\r\n"):
@@ -373,15 +373,20 @@ def check_signed_twin(key):
 def check_script_drift():
     script = open(os.path.join(SOURCE, "quibel43.inf")).read()
     drifts = [
-        # case                                      (replace, with) in the script
-        ("a file dropped from the 9x list",         [("readme.txt\nlicense.txt\n\n; The shell's", "readme.txt\n\n; The shell's")]),
-        ("the script left out of SourceDisksFiles", [("quibel43.inf=1\n", "")]),
-        ("an eleventh file in every list",          [("license.txt\n", "license.txt\nextra.dat\n"), ("license.txt=1\n", "license.txt=1\nextra.dat=1\n")]),
-        ("a 9x remove line with another value",     [("setup.ini, quibel, \"\"\"%ShortcutName%\"\",\"\"%24%", "setup.ini, quibel, \"\"\"Quibel\"\",\"\"%24%")]),
-        ("an EstimatedSize one KiB short",          [("EstimatedSize, 0x00010001, 75,", "EstimatedSize, 0x00010001, 74,")]),
-        ("a quiet uninstall that is not quiet",     [("Uninstall.9x,1,N", "Uninstall.9x,0,N")]),
+        # case                                      (replace, with) in the script, and what the check names
+        ("a file dropped from the 9x list",         [("readme.txt\nlicense.txt\n\n; The shell's", "readme.txt\n\n; The shell's")],
+         "[Quibel.Program.9x] names"),
+        ("the script left out of SourceDisksFiles", [("quibel43.inf=1\n", "")], "[SourceDisksFiles] names"),
+        ("an eleventh file in every list",          [("license.txt\n", "license.txt\nextra.dat\n"), ("license.txt=1\n", "license.txt=1\nextra.dat=1\n")],
+         "promises 10 files"),
+        ("a 9x remove line with another value",     [("setup.ini, quibel, \"\"\"%ShortcutName%\"\",\"\"%24%", "setup.ini, quibel, \"\"\"Quibel\"\",\"\"%24%")],
+         "the 9x uninstall"),
+        ("an EstimatedSize one KiB short",          [("EstimatedSize, 0x00010001, 75,", "EstimatedSize, 0x00010001, 74,")], "EstimatedSize is 74"),
+        ("a quiet uninstall that is not quiet",     [("Uninstall.9x,1,N", "Uninstall.9x,0,N")], "[quibel.uninstall.9x] writes"),
+        ("the kept copy where any user may write",  [("Quibel.Script=16427", "Quibel.Script=16419")],
+         "[Quibel.Script] names a folder under DIRID 16419"),
     ]
-    for case, edits in drifts:
+    for case, edits, named in drifts:
         mutated = script
         for old, new in edits:
             if old not in mutated:
@@ -392,8 +397,8 @@ def check_script_drift():
         open(inf, "w").write(mutated)
         done = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "release.py"), "check", inf,
                                os.path.join(BUILD, "host", "print_page")], capture_output=True, text=True)
-        if done.returncode == 0:
-            fail(case, "expected the check to fail, got: " + done.stdout.strip())
+        if done.returncode == 0 or named not in done.stdout:
+            fail(case, "expected the check to fail naming %r, got: %s" % (named, done.stdout.strip()))
 
 
 def main():

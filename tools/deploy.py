@@ -75,6 +75,10 @@ install Quibel32 with the command for the machine's Windows below, typed at an e
 prompt (or run as SYSTEM) in this folder. It installs what setup.exe installs: the ten files in
 the program folder, the Quibel32 folder in the Start menu, and the uninstall entry.
 
+Keep this folder where ordinary users cannot write: a share the computers can only read, the
+deployment tool's own cache, or a folder under Program Files. Not a shared folder such as C:\Temp:
+the setup engine runs whatever quibel43.inf it finds here, with the rights of whoever runs it.
+
 The setup engine needs every file the install script names, here beside it; without one it
 would wait, with no window, for a disk nobody gives it, or leave the file out:
 

@@ -1,12 +1,23 @@
 """The rules quibel43.inf keeps with the summary page, read from the script as the platform's setup
 engines read it: the product files it installs, the uninstall entry's size and its quiet uninstall,
-and the 9x group lines."""
+where the NT sections write and what they run, and the 9x group lines."""
 import csv
 import os
 import re
 import subprocess
 
 PRODUCT_SECTIONS = ("Quibel.Program", "Quibel.Program.9x")
+KEPT_SECTION = "Quibel.Script"  # what the install keeps for the uninstall: the script, and what it runs
+
+# The folders the NT sections may write to, remove or run from, by DIRID: those that only
+# administrators may make or change, since the uninstall runs what lies there with their rights.
+SAFE_DIRIDS = {
+    "11": "the system folder: the engine's own programs",
+    "16425": "the 32-bit system folder: the 32-bit engine's programs on 64-bit Windows",
+    "16422": "Program Files: the program folder",
+    "16427": "Common Files: the kept script",
+    "16407": "the all-users Start menu: the shortcut",
+}
 
 
 def sections(script):
@@ -36,6 +47,11 @@ def directive(s, section, name):
     return []
 
 
+def kept_files(script):
+    """The files beside the script that the install keeps for the uninstall, the script among them."""
+    return sections(script).get(KEPT_SECTION.lower(), [])
+
+
 def product_files(script):
     """The product files the script installs, and what is wrong with its lists of them."""
     s = sections(script)
@@ -43,9 +59,11 @@ def product_files(script):
     lists["SourceDisksFiles"] = [line.split("=")[0].strip() for line in s.get("sourcedisksfiles", [])]
     names = lists[PRODUCT_SECTIONS[0]]
     expected = {n.lower() for n in names}
-    problems = []
+    kept = {n.lower() for n in kept_files(script)}
+    problems = [] if os.path.basename(script).lower() in kept else \
+        ["[%s] does not keep %s for the uninstall" % (KEPT_SECTION, os.path.basename(script))]
     for section, listed in lists.items():
-        want = expected | ({os.path.basename(script).lower()} if section == "SourceDisksFiles" else set())
+        want = expected | (kept if section == "SourceDisksFiles" else set())
         got = [n.lower() for n in listed]
         if sorted(got) != sorted(want):
             problems.append("[%s] names %s; expected %s" % (section, ", ".join(sorted(got)) or "nothing",
@@ -113,6 +131,34 @@ def quiet_uninstall_problems(s):
     return problems if entries else ["no section writes an UninstallString"]
 
 
+def nt_sections(s):
+    """The sections the NT engines run: the decorated installs, and the uninstall their entries name."""
+    names = [name for name in s if name.startswith("defaultinstall.nt")]
+    for install in list(names):
+        for entry in directive(s, install, "AddReg"):
+            names += [f[4].split(",")[-3].lower() for f in map(fields, s.get(entry.lower(), []))
+                      if len(f) == 5 and f[2].lower() == "uninstallstring"]
+    return sorted(set(names))
+
+
+def unsafe_folder_problems(s):
+    """Each folder an NT section writes to (DestinationDirs), removes (DelDirs) or runs from (its
+    commands, the uninstall entry's) lies under a DIRID on SAFE_DIRIDS."""
+    places = []  # (the section that names the folder, its DIRID)
+    destinations = {}
+    for line in s.get("destinationdirs", []):
+        name, _, value = line.partition("=")
+        destinations[name.strip().lower()] = fields(value)[0]
+    for name in nt_sections(s):
+        for listing in directive(s, name, "CopyFiles") + directive(s, name, "DelFiles"):
+            places.append((listing, destinations.get(listing.lower(), destinations.get("defaultdestdir", "none"))))
+        for listing in directive(s, name, "DelDirs") + directive(s, name, "RunPreSetupCommands") + \
+                directive(s, name, "RunPostSetupCommands") + directive(s, name, "AddReg"):
+            places += [(listing, dirid) for line in s.get(listing.lower(), []) for dirid in re.findall(r"%(\d+)%", line)]
+    return ["[%s] names a folder under DIRID %s, which is not one that only administrators may write (%s)"
+            % (section, dirid, ", ".join(sorted(SAFE_DIRIDS))) for section, dirid in sorted(set(places)) if dirid not in SAFE_DIRIDS]
+
+
 def rules(script, print_page):
     """Each rule the script keeps with the summary page, with what breaks it."""
     names, problems = product_files(script)
@@ -126,4 +172,5 @@ def rules(script, print_page):
              ["the summary page promises %d files; [%s] names %d" % (count, PRODUCT_SECTIONS[0], len(names))]),
             ("EstimatedSize is the page's bytes", estimated_size_problems(s, size)),
             ("each quiet uninstall is its uninstall, quiet", quiet_uninstall_problems(s)),
+            ("the NT sections use only folders that administrators alone may write", unsafe_folder_problems(s)),
             ("the 9x uninstall removes the 9x group lines", group_lines_problems(s))]

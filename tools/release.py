@@ -203,9 +203,13 @@ def build_info(setup, signing):
     return "\n".join(lines) + "\n"
 
 
-def lay_deploy(folder, script):
-    """deploy.cmd and DEPLOY.txt, the quiet install, for the files the script names."""
-    files = install_script.product_files(script)[0] + [os.path.basename(script)]
+def lay_script(folder, script):
+    """The script and what it keeps beside it for the uninstall, with deploy.cmd and DEPLOY.txt, the
+    quiet install, for every file the script names."""
+    kept = install_script.kept_files(script)
+    for name in kept:
+        shutil.copyfile(os.path.join(os.path.dirname(script), name), os.path.join(folder, name))
+    files = install_script.product_files(script)[0] + kept
     for name, text in deploy.texts(files).items():
         with open(os.path.join(folder, name), "w", newline="\r\n") as f:
             f.write(text)
@@ -221,8 +225,7 @@ def lay_release(folder, args, names, found, signing, epoch):
         sign(args.setup, os.path.join(dist, "setup.exe"), signing, epoch)
     else:
         shutil.copyfile(args.setup, os.path.join(dist, "setup.exe"))
-    shutil.copyfile(args.script, os.path.join(dist, os.path.basename(args.script)))
-    lay_deploy(dist, args.script)
+    lay_script(dist, args.script)
     with open(os.path.join(dist, "BUILDINFO"), "w", newline="\r\n") as f:
         f.write(build_info(args.setup, signing))
     if found is None:
@@ -305,9 +308,8 @@ def lay_ship_folder(args):
     each product file."""
     shutil.rmtree(args.out, ignore_errors=True)
     os.makedirs(args.out)
-    for path in (args.setup, args.script):
-        shutil.copy(path, args.out)
-    lay_deploy(args.out, args.script)
+    shutil.copy(args.setup, args.out)
+    lay_script(args.out, args.script)
     for name in install_script.product_files(args.script)[0]:
         with open(os.path.join(args.out, name), "w", newline="\r\n") as f:
             f.write("Stand-in for %s, made by the build of setup.exe: not the product file.\n" % name)
