@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The emulated machine's image cache, on a stand-in cache where no image is built and no machine
-boots: two versions of the tools at once, a stop at each step of a removal, and a TERM to the
-machine script alone while its machine runs and while it makes an image.
+boots: two versions of the tools at once, a stop at each step of a removal, a TERM to the machine
+script alone while its machine runs and while it makes an image, and a stand-in guest whose row
+keeps working slowly or goes silent.
 
 usage: machine_cache_test.py SOURCE_DIR WORK_DIR
 """
@@ -169,6 +170,41 @@ def check_key():
                                                               read(copy).strip()))
 
 
+# A stand-in guest: beats twenty times a second, with a row whose processor time grows until it ends
+# 130 s of guest time later (slow: a beat each five guest seconds) or never grows (silent: a beat
+# each guest second).
+GUEST = """#!/usr/bin/env python3
+import os, re, sys, time
+io = next(re.search("path=(.*?),mount_tag=io", a).group(1) for a in sys.argv if "mount_tag=io" in a)
+slow = os.environ["STAND_IN_GUEST"] == "slow"
+for uptime in range(0, 100000, 5 if slow else 1):
+    usage = uptime * slow
+    open(io + "/beat.new", "w").write("%d.00 0.00\\n%d\\n" % (uptime, usage))
+    os.rename(io + "/beat.new", io + "/beat")
+    open(os.environ["STAND_IN_PIDS"] + ".uptime", "w").write(str(uptime))
+    if usage > 130:
+        for name in ("status.0", "status"):
+            open(os.path.join(io, name), "w").write("0")
+        sys.exit(0)
+    time.sleep(0.05)
+"""
+
+
+def check_guest(case, guest, status, said):
+    """The machine stops a row that has gone silent, named, within its limit, and never one that works."""
+    stand_in_cache(machine.key())
+    env = dict(ENV, PATH=os.path.join(WORK, "guest") + ":" + ENV["PATH"], STAND_IN_GUEST=guest)
+    done = subprocess.run([os.path.join(TOOLS, "pe32_machine.py"), "run", "--row", "row", "true"], env=env,
+                          capture_output=True, text=True, timeout=60)
+    uptime = int(open(ENV["STAND_IN_PIDS"] + ".uptime").read())
+    if done.returncode != status or said not in done.stderr:
+        fail(case, "expected status %d and %r, got %d and %r" % (status, said, done.returncode, done.stderr.strip()))
+    # Beyond the limit, three looks of the machine's at most (half a second, ten guest seconds, each):
+    # the first that sees a beat, and two for the one that finds the silence over.
+    if status and uptime > machine.ROW_SILENCE + 30:
+        fail(case, "expected it stopped within %d guest seconds, got it stopped after %d" % (machine.ROW_SILENCE, uptime))
+
+
 def main():
     os.makedirs(os.path.join(WORK, "bin"), exist_ok=True)
     # Each waits for a child as mmdebstrap does (a TERM to it alone is only noted), and shows its pid
@@ -178,9 +214,19 @@ def main():
             stand_in.write('#!/bin/sh\ntrap "echo noted" TERM\nsleep 300 & child=$!\necho $$ >"$STAND_IN_PIDS.new"\n'
                            'mv "$STAND_IN_PIDS.new" "$STAND_IN_PIDS"\nwhile kill -0 $child 2>/dev/null; do wait $child; done\n')
         os.chmod(os.path.join(WORK, "bin", name), 0o755)
+    os.makedirs(os.path.join(WORK, "guest"), exist_ok=True)
+    with open(os.path.join(WORK, "guest", "qemu-system-x86_64"), "w") as stand_in:
+        stand_in.write(GUEST)
+    os.chmod(os.path.join(WORK, "guest", "qemu-system-x86_64"), 0o755)
+    guests = [
+        # case                             stand-in  status  what the machine says
+        ("a slow row that keeps working",  "slow",   0,      ""),
+        ("a row that goes silent",         "silent", 1,      "row 'row' has used no processor time and printed nothing"),
+    ]
     terms = [("a TERM while the machine runs", ["run", "true"], True), ("a TERM while the image is made", ["image"], False)]
     checks = [("two versions at once", check_two_versions), ("a removal stopped at each step", check_stopped_removal),
-              ("the image's key", check_key)] + [(term[0], lambda t=term: check_term(*t)) for term in terms]
+              ("the image's key", check_key)] + [(term[0], lambda t=term: check_term(*t)) for term in terms] + \
+        [(guest[0], lambda g=guest: check_guest(*g)) for guest in guests]
     status = run(checks)
     subprocess.run(["rm", "-rf", WORK])
     return status

@@ -48,9 +48,18 @@ COMPRESS = ["-c", "-W", "-O", "qcow2", "-o", "compression_type=zstd"]
 NEED_MB = 8000
 # Each machine takes two threads and 2 GB; no more run at once than this host holds.
 MACHINE_THREADS, MACHINE_MB = 2, 2048
-# A boot reaches its job in about 35 s here, Wine started; a machine three times slower is still
-# not hung. The same allowance covers a job's work between its waits and the power-off.
-START_ALLOWANCE = 120
+# A hang is silence, not slowness. The guest's job beats every BEAT s: its uptime and each row's
+# processor time so far, from a cgroup of the row's own (everything the row starts, Wine's server
+# and the display included). A row is hung when it has used no processor time and printed nothing
+# for ROW_SILENCE s of the guest's own time: counted in the guest's beats, a host that starves the
+# machine does not count against a row, however slowly it goes.
+BEAT = 1
+ROW_SILENCE = 60
+# The guest as a whole is hung when neither a beat nor its console has moved for GUEST_SILENCE s.
+GUEST_SILENCE = 60
+# What a row may take beyond the waits its drivers declare: its start before a driver declares
+# (the session, Wine) and the power-off.
+BUDGET_SPARE = 120
 # Making one prefix took up to 150 s here, and 610 s with both host cores kept busy; twice that.
 PREFIX_BUDGET = 1200
 STOP_GRACE = 30  # a stopped step's own clean-up (mmdebstrap's) took under 3 s here
@@ -186,21 +195,50 @@ def take_slot():
         time.sleep(1)
 
 
-def overdue(io, started, rows):
-    """Why the machine counts as hung, or None: a row that has not ended has spent the budget it
-    declared, with the allowance to spare, or has declared none within the allowance of the start."""
+def job_script(rows):
+    """The guest's job: each row in a cgroup of its own, side by side, and the beat beside them."""
+    cgroups = ["/sys/fs/cgroup/row.%d" % n for n in range(len(rows))]
+    job = "mount -t cgroup2 cgroup2 /sys/fs/cgroup && mkdir %s\n" % " ".join(cgroups)
+    job += "".join('{ { echo 0 2>/dev/null >%s/cgroup.procs; export QUIBEL_BUDGET_FILE=/io/budget.%d\n%s\n} </dev/null >/io/row.%d 2>&1; '
+                   'echo $? >/io/status.%d; } &\nrows="$rows $!"\n' % (cgroup, n, commands, n, n)
+                   for n, (cgroup, (_, commands)) in enumerate(zip(cgroups, rows)))
+    # A row's processor time, "-" where the guest cannot tell it.
+    usage = "".join('sed -n "s/^usage_usec //p" %s/cpu.stat 2>/dev/null || echo -; ' % cgroup for cgroup in cgroups)
+    job += "while :; do { cat /proc/uptime; %s} >/io/beat.new; mv /io/beat.new /io/beat; sleep %d; done &\n" % (usage, BEAT)
+    return job + "beat=$!\nwait $rows\nkill $beat\n"
+
+
+def watch(io, console, rows, seen):
+    """Why the machine counts as hung, or None. SEEN is what the last look saw: when the guest last
+    moved, its last beat, and each row's processor time, output and quiet stretch, in guest seconds."""
+    now, beat = time.time(), None
+    with contextlib.suppress(OSError, ValueError, IndexError):
+        lines = open(os.path.join(io, "beat")).read().split("\n")
+        beat = (float(lines[0].split()[0]), lines[1:1 + len(rows)])
+    moved = (beat, os.fstat(console.fileno()).st_size)
+    if moved != seen.get("moved"):
+        seen.update(moved=moved, at=now)
+    seen["guest"] = max(seen.get("guest", 0), now - seen["at"])
+    if now - seen["at"] > GUEST_SILENCE:
+        return "has shown no beat and printed nothing for %d s" % GUEST_SILENCE
     for n, (name, _) in enumerate(rows):
+        row = "row '%s'" % name if name else "job"
         if os.path.exists(os.path.join(io, "status.%d" % n)):
             continue
-        row = "'%s' " % name if name else ""
-        try:
+        with contextlib.suppress(OSError, ValueError):
             with open(os.path.join(io, "budget.%d" % n)) as declared:
                 budget = int(re.sub(r"\D", "", declared.read()))
-                if time.time() >= os.fstat(declared.fileno()).st_mtime + budget + START_ALLOWANCE:
-                    return "row %sdid not end within its budget of %d s and %d s to spare" % (row, budget, START_ALLOWANCE)
-        except (OSError, ValueError):
-            if time.time() >= started + START_ALLOWANCE:
-                return "row %sdid not start its job within %d s" % (row, START_ALLOWANCE)
+                if now >= os.fstat(declared.fileno()).st_mtime + budget + BUDGET_SPARE:
+                    return "%s did not end within its budget of %d s and %d s to spare" % (row, budget, BUDGET_SPARE)
+        if beat is None:
+            continue
+        work = (beat[1][n], os.path.getsize(os.path.join(io, "row.%d" % n)))
+        last = seen.setdefault(n, {"work": work, "since": beat[0], "quiet": 0})
+        if work != last["work"] or work[0] == "-":
+            last.update(work=work, since=beat[0])
+        last["quiet"] = max(last["quiet"], beat[0] - last["since"])
+        if beat[0] - last["since"] > ROW_SILENCE:
+            return "%s has used no processor time and printed nothing for %d s" % (row, ROW_SILENCE)
 
 
 def boot(image, disk, disk_format, snapshot, rows):
@@ -208,10 +246,7 @@ def boot(image, disk, disk_format, snapshot, rows):
     and DISK with this project shared at its own path. Streams their output, each line after its
     row's name, and returns each row's exit status and the seconds it took."""
     with tempfile.TemporaryDirectory() as io, take_slot():
-        # Each row declares its own budget, to a file of its own.
-        job = "".join('{ { export QUIBEL_BUDGET_FILE=/io/budget.%d\n%s\n} </dev/null >/io/row.%d 2>&1; echo $? >/io/status.%d; } &\n'
-                      % (n, commands, n, n) for n, (_, commands) in enumerate(rows)) + "wait\n"
-        for name, text in (("top", TOP), ("job", job)):
+        for name, text in (("top", TOP), ("job", job_script(rows))):
             with open(os.path.join(io, name), "w") as f:
                 f.write(text)
         # TCG's own processor, and no mitigations in a guest that runs only the tests: with those that
@@ -224,7 +259,7 @@ def boot(image, disk, disk_format, snapshot, rows):
                    "-kernel", os.path.join(image, "vmlinuz"), "-initrd", os.path.join(image, "initrd.img"),
                    # In QEMU's options a comma within a value is written twice.
                    "-drive", "file=%s,format=%s,if=virtio,snapshot=%s" % (disk.replace(",", ",,"), disk_format, snapshot),
-                   "-append", "root=/dev/vda rw console=ttyS0 quiet panic=-1 mitigations=off init=/vminit"]
+                   "-append", "root=/dev/vda rw console=ttyS0 panic=-1 mitigations=off init=/vminit"]
         for tag, path in (("io", io), ("top", TOP)):
             command += ["-virtfs", "local,path=%s,mount_tag=%s,security_model=none,id=%s" % (path.replace(",", ",,"), tag, tag)]
         # The rows' output comes through the shared folder as it is written; the console (firmware,
@@ -233,18 +268,20 @@ def boot(image, disk, disk_format, snapshot, rows):
         heads, ended = [b""] + [b"[%s] " % name.encode() if name else b"" for name, _ in rows], {}
         with open(os.path.join(io, "console.log"), "w+b") as console:
             machine = start(command, stdout=console)
-            started, hung = time.time(), None
+            started, hung, seen = time.time(), None, {}
             try:
                 while machine.poll() is None and not hung:
                     stream(outputs, heads)
                     for n in range(len(rows)):
                         if n not in ended and os.path.exists(os.path.join(io, "status.%d" % n)):
                             ended[n] = time.time() - started
-                    hung = overdue(io, started, rows)
+                    hung = watch(io, console, rows, seen)
                     time.sleep(0.5)
                 stream(outputs, heads, whole=True)
             finally:
                 end(machine)
+            say("the longest silences: the guest %.0f s, %s" % (seen.get("guest", 0), ", ".join(
+                "%s %.0f s" % (name or "the job", seen[n]["quiet"]) for n, (name, _) in enumerate(rows) if n in seen)))
             if os.path.exists(os.path.join(io, "status")):
                 return [(int(open(os.path.join(io, "status.%d" % n)).read()), ended.get(n, time.time() - started))
                         for n in range(len(rows))]
