@@ -381,7 +381,7 @@ def check_script_drift():
          "promises 10 files"),
         ("a 9x remove line with another value",     [("setup.ini, quibel, \"\"\"%ShortcutName%\"\",\"\"%24%", "setup.ini, quibel, \"\"\"Quibel\"\",\"\"%24%")],
          "the 9x uninstall"),
-        ("an EstimatedSize one KiB short",          [("EstimatedSize, 0x00010001, 75,", "EstimatedSize, 0x00010001, 74,")], "EstimatedSize is 74"),
+        ("an EstimatedSize one KiB short",          [("EstimatedSize, 0x00010001, 75,", "EstimatedSize, 0x00010001, 74,")], "EstimatedSize is 0x00010001, 74"),
         ("a quiet uninstall that is not quiet",     [("Uninstall.9x,1,N", "Uninstall.9x,0,N")], "[quibel.uninstall.9x] writes"),
         ("the kept copy where any user may write",  [("Quibel.Script=16427", "Quibel.Script=16419")],
          "[Quibel.Script] names a folder under DIRID 16419"),
