@@ -50,15 +50,22 @@ NEED_MB = 8000
 MACHINE_THREADS, MACHINE_MB = 2, 2048
 # A hang is silence, not slowness. The guest's job beats every BEAT s: its uptime and each row's
 # processor time so far, from a cgroup of the row's own (everything the row starts, Wine's server
-# and the display included). A row is hung when it has used no processor time and printed nothing
-# for ROW_SILENCE s of the guest's own time: counted in the guest's beats, a host that starves the
-# machine does not count against a row, however slowly it goes.
+# and the display included). The machine says, at its end, the longest silences it saw.
 BEAT = 1
-ROW_SILENCE = 60
-# The guest as a whole is hung when neither a beat nor its console has moved for GUEST_SILENCE s.
-GUEST_SILENCE = 60
-# What a row may take beyond the waits its drivers declare: its start before a driver declares
-# (the session, Wine) and the power-off.
+# A row is hung when it has used no processor time and printed nothing for ROW_SILENCE s of the
+# guest's own time, counted in its beats: a host that starves the machine does not count against a
+# row, however slowly it goes. A working row's waits poll, and no row here was ever quiet for a
+# whole beat, alone or with two busy loops on the host: sixty beats is far past any jitter, and
+# under a tenth of the least budget a row declares (an install row's, 2160 s in the machine).
+ROW_SILENCE = 60 * BEAT
+# The guest as a whole is hung when neither a beat nor its console (the kernel's boot messages, then
+# the beat) has moved for GUEST_SILENCE s of the host's time: at most 4 s here, and 10 s with two
+# busy loops on the host (QEMU's start to the kernel's first line, and the init's mounts before the
+# first beat); ten times that.
+GUEST_SILENCE = 10 * 10
+# What a row may take beyond the waits its drivers declare: its start before a driver declares and
+# the power-off. A boot reached its job, Wine started, in 35 s here; the rows took 3.2 times as long
+# with two busy loops on the host (530 s against 167 s): 112 s, to the next minute.
 BUDGET_SPARE = 120
 # Making one prefix took up to 150 s here, and 610 s with both host cores kept busy; twice that.
 PREFIX_BUDGET = 1200
