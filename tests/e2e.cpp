@@ -330,8 +330,13 @@ void Walk(const Scenario &s, const Program &program)
                 Fault("expected no more windows, got \"" + WindowTextOf(hWnd) + "\"");
             return;
         }
-        if (!hWnd)
-            return Fault("expected this window, got none");
+        if (!hWnd) {  // say whether it ended (a crash names itself by its status) or waits unseen
+            DWORD status = STILL_ACTIVE;
+            char words[64] = "the program still runs";
+            if (GetExitCodeProcess(program.hProcess, &status) && status != STILL_ACTIVE)
+                snprintf(words, sizeof words, "the program ended with status 0x%lx", (unsigned long)status);
+            return Fault(std::string("expected this window, got none: ") + words);
+        }
         if (!hHook)
             hHook = SetWindowsHookExA(WH_CALLWNDPROC, probe, hProbe, program.tid);
         SendMessageA(hWnd, WM_PROBE, 0, 0);

@@ -179,7 +179,7 @@ io = next(re.search("path=(.*?),mount_tag=io", a).group(1) for a in sys.argv if 
 slow = os.environ["STAND_IN_GUEST"] == "slow"
 for uptime in range(0, 100000, 5 if slow else 1):
     usage = uptime * slow
-    open(io + "/beat.new", "w").write("%d.00 0.00\\n%d\\n" % (uptime, usage))
+    open(io + "/beat.new", "w").write("%d.00\\n%d\\nbeat\\n" % (uptime, usage))
     os.rename(io + "/beat.new", io + "/beat")
     open(os.environ["STAND_IN_PIDS"] + ".uptime", "w").write(str(uptime))
     if usage > 130:
