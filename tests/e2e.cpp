@@ -102,6 +102,7 @@ static const Scenario kScenarios[] = {
 
 std::string g_probeDll;
 std::string g_window;
+void (*g_beforeAct)();
 static std::vector<std::string> g_faults;
 
 void Fault(const std::string &text)
@@ -349,6 +350,8 @@ void Walk(const Scenario &s, const Program &program)
             CheckMessageBox(hWnd);
         if (isPage && step == s.steps)
             CheckLibraries(hWnd, s.folder);
+        if (g_beforeAct)
+            g_beforeAct();
         if (!Act(hWnd, program, step->action))
             Fault("could not put the focus in the text box");
         hPrevious = hWnd;

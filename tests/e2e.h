@@ -30,6 +30,7 @@ struct Scenario {
 
 extern std::string g_probeDll;  // the probe, and the libraries a stranger leaves beside setup.exe
 extern std::string g_window;    // names the window a fault was found in
+extern void (*g_beforeAct)();   // called on each window before it is acted on, when set
 
 void Fault(const std::string &text);
 // A fault when `got` is not `expected`, saying both.

@@ -482,7 +482,10 @@ bool RunInstall(const std::string &ship, const std::string &seen)
     LONG since = LookNow();
     if (!StartProgram(ship + "\\setup.exe", "", ship, job, &program))
         return Fault("could not start " + ship + "\\setup.exe"), Report(name.c_str(), start);
+    // The watcher must see each page: on a busy host it may not look while a page is up otherwise.
+    g_beforeAct = [] { LookNow(); };
     Walk(kInstall, program);
+    g_beforeAct = NULL;
     g_window = "";
     ExpectNumber("exit status", 0, WaitForExit(program, WINDOW_WAIT_MS));
     if (!WaitForJob(job, ENGINE_WAIT_MS))
