@@ -272,16 +272,6 @@ static void CheckUnchanged(const std::string &after, const std::set<std::string>
             Fault(after + ": expected it untouched, got it removed: " + name);
 }
 
-// What a user adds to the install's folders, path and whether it is a folder: an uninstall keeps it,
-// and the folders that hold it.
-static std::vector<std::pair<std::string, bool>> UserItems()
-{
-    std::string program = KnownFolder(CSIDL_PROGRAM_FILES) + "\\Quibel32\\";
-    std::string menu = KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32\\";
-    return {{program + "my tides.txt", false}, {program + "saved", true}, {program + "saved\\port.txt", false},
-            {menu + "My tides.lnk", false}};
-}
-
 static std::string Joined(const std::set<std::string> &names)
 {
     std::string words;
@@ -290,12 +280,21 @@ static std::string Joined(const std::set<std::string> &names)
     return words;
 }
 
-// Puts the user's additions into the installed folders; what an uninstall must leave: they and the
-// folders that hold them.
+// Puts what a user adds (a file, a folder with a file, a shortcut) into the installed folders; what
+// an uninstall must leave: they and the folders that hold them.
 static std::set<std::string> AddUserItems()
 {
+    std::string program = KnownFolder(CSIDL_PROGRAM_FILES) + "\\Quibel32\\";
+    std::string menu = KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32\\";
+    const std::pair<std::string, bool> kItems[] = {
+        // path                          a folder
+        {program + "my tides.txt",       false},
+        {program + "saved",              true},
+        {program + "saved\\port.txt",    false},
+        {menu + "My tides.lnk",          false},
+    };
     std::set<std::string> added;
-    for (const auto &item : UserItems()) {
+    for (const auto &item : kItems) {
         added.insert(item.first);
         added.insert(FolderOf(item.first));
         if (item.second)
@@ -513,7 +512,7 @@ bool RunInstall(const std::string &ship, const std::string &seen)
         CheckInstalled(ship, before, Snapshot());
     }
     std::string quiet = UninstallValue("QuietUninstallString");
-    // The user's own files in the installed folders, where the uninstall's folders are the NT sections'.
+    // The user's own files in the installed folders, on NT, whose uninstall removes a folder only when empty.
     std::set<std::string> added = IsWindows9x() ? std::set<std::string>() : AddUserItems();
     RunQuietly("the quiet uninstall", quiet.substr(quiet.find(' ') + 1), KnownFolder(CSIDL_WINDOWS), ENGINE_WAIT_MS);
     CheckUserItemsKept("after the quiet uninstall", added, before, installed);
