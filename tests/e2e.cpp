@@ -405,6 +405,8 @@ int main(int argc, char **argv)
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "--record" && argc == 3)
         return Record(argv[2]);
+    if (mode == "stay")  // a stand-in for the installed program, running until it is stopped
+        Sleep(INFINITE);
     if (mode == "install" && argc == 5) {
         g_probeDll = WindowsPath(argv[3]);
         return RunInstall(WindowsPath(argv[2]), argv[4]) ? 0 : 1;

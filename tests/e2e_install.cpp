@@ -152,6 +152,17 @@ static std::string UninstallValue(const char *name, REGSAM view = 0)
     return found;
 }
 
+// As a newer version's install, or this one's, writes it.
+static void SetDisplayVersion(const char *version)
+{
+    HKEY hKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\Quibel32").c_str(), 0, KEY_SET_VALUE,
+                      &hKey) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(hKey, "DisplayVersion", 0, REG_SZ, (const BYTE *)version, strlen(version) + 1);
+    RegCloseKey(hKey);
+}
+
 // The first entry of a section of the groups file, without the "=" Wine writes after a bare line.
 static std::string FirstGroupEntry(const char *section)
 {
@@ -382,16 +393,14 @@ static std::vector<std::string> WindowsShownSince(LONG since, const std::string 
 
 // ---- The quiet install and uninstall, as a deployment tool runs them ----
 
-// The quiet install's command for this Windows, as DEPLOY.txt in the folder words it: the line
-// after "Install:" in its family's part.
-static std::string DeployCommand(const std::string &dir)
+// The 9x quiet install's command, as DEPLOY.txt words it: the line after "Install:" in its part.
+static std::string DeployCommand9x(const std::string &dir)
 {
-    std::string family = IsWindows9x() ? "Windows 95" : Is64BitWindows() ? "64-bit Windows" : "32-bit Windows";
     std::string text = FileBytes(dir + "\\DEPLOY.txt");
-    size_t at = text.find("\r\n" + family);
+    size_t at = text.find("\r\nWindows 95");
     at = at == std::string::npos ? at : text.find("\r\nInstall:\r\n", at);
     if (at == std::string::npos)
-        return "no command for " + family + " in DEPLOY.txt";
+        return "no command for Windows 95 in DEPLOY.txt";
     at += strlen("\r\nInstall:\r\n");
     std::string line = text.substr(at, text.find("\r\n", at) - at);
     return line.substr(line.find_first_not_of(' '));
@@ -410,6 +419,19 @@ static std::string AtPrompt(const std::string &line)
     return SystemProgram("cmd.exe") + " /c " + line;
 }
 
+// deploy.cmd's command in a form DEPLOY.txt gives: typed in the folder, at a prompt; or by full path,
+// as a deployment tool starts it; with ARGS for its "/install".
+static std::string DeployForm(const std::string &dir, bool fullPath, const std::string &args)
+{
+    std::string form = fullPath ? "cmd /d /c \"\"<folder>\\deploy.cmd\" /install\"" : "deploy.cmd /install";
+    if (FileBytes(dir + "\\DEPLOY.txt").find("\r\n    " + form + "\r\n") == std::string::npos)
+        Fault("DEPLOY.txt: expected the form " + form + ", got none");
+    form.replace(form.find("/install"), strlen("/install"), args);
+    if (fullPath)
+        form.replace(form.find("<folder>"), strlen("<folder>"), dir);
+    return fullPath ? form : AtPrompt(form);
+}
+
 // What a deployment tool learns of an install: its exit status, and the detection rule (the entry
 // and its DisplayVersion, in the engine's registry view).
 static std::string Outcome(DWORD status)
@@ -419,15 +441,22 @@ static std::string Outcome(DWORD status)
 }
 
 // Runs a command as a deployment tool does, in `dir`, inside a job; it must end within its time
-// and show no window. Its exit status, or STILL_ACTIVE when it had to be stopped.
-static DWORD RunQuietly(const std::string &step, const std::string &command, const std::string &dir, DWORD timeoutMs)
+// and show no window. Its exit status, or STILL_ACTIVE when it had to be stopped; what it printed
+// goes to `output` when asked for.
+static DWORD RunQuietly(const std::string &step, const std::string &command, const std::string &dir, DWORD timeoutMs,
+                        std::string *output = NULL)
 {
     printf("       %s: %s\n", step.c_str(), command.c_str());
     LONG since = LookNow();
-    HANDLE job = CreateJobObjectA(NULL, NULL);
+    HANDLE job = CreateJobObjectA(NULL, NULL), file = NULL;
+    char temp[MAX_PATH], name[MAX_PATH];
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+    if (output && GetTempPathA(MAX_PATH, temp) && GetTempFileNameA(temp, "out", 0, name))
+        file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           &inherited, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
     Program run;
     DWORD status = STILL_ACTIVE;
-    if (!StartCommand(command, dir, job, &run)) {
+    if (!StartCommand(command, dir, job, &run, file == INVALID_HANDLE_VALUE ? NULL : file)) {
         Fault(step + ": could not start it");
     } else if (!WaitForJob(job, timeoutMs)) {
         Fault(step + ": expected it ended within " + std::to_string(Patience(timeoutMs) / 1000) +
@@ -437,9 +466,30 @@ static DWORD RunQuietly(const std::string &step, const std::string &command, con
     } else {
         GetExitCodeProcess(run.hProcess, &status);
     }
+    if (file && file != INVALID_HANDLE_VALUE) {
+        char buffer[4096];
+        DWORD got = 0;
+        SetFilePointer(file, 0, NULL, FILE_BEGIN);
+        for (output->clear(); ReadFile(file, buffer, sizeof buffer, &got, NULL) && got; )
+            output->append(buffer, got);
+        CloseHandle(file);
+        printf("%s", output->c_str());
+    }
     for (const std::string &window : WindowsShownSince(since, step))
         Fault(step + ": expected no window, got " + window);
     return status;
+}
+
+// A copy of the ship folder at `dir`, without the file `left` (none when empty).
+static void CopyShip(const std::string &ship, const std::string &dir, const std::string &left = "")
+{
+    std::set<std::string> shipped;
+    ListTree(ship, &shipped);
+    CreateDirectoryA(FolderOf(dir).c_str(), NULL);
+    CreateDirectoryA(dir.c_str(), NULL);
+    for (const std::string &path : shipped)
+        if (path.substr(ship.size() + 1) != left)
+            CopyFileA(path.c_str(), (dir + path.substr(ship.size())).c_str(), FALSE);
 }
 
 // A quiet install from a copy of the folder that lacks one product file, as after a download cut
@@ -448,22 +498,126 @@ static void RunIncomplete(const std::string &ship, const std::set<std::string> &
 {
     std::string dir = KnownFolder(CSIDL_WINDOWS).substr(0, 3) + "incomplete folder";
     std::string step = "the quiet install without stations.dat";
-    std::set<std::string> shipped;
-    ListTree(ship, &shipped);
-    CreateDirectoryA(dir.c_str(), NULL);
-    for (const std::string &path : shipped)
-        if (path.substr(ship.size()) != "\\stations.dat")
-            CopyFileA(path.c_str(), (dir + path.substr(ship.size())).c_str(), FALSE);
+    CopyShip(ship, dir, "stations.dat");
     Expect(step, "exit status 1603, not detected",
-           Outcome(RunQuietly(step, AtPrompt(DeployCommand(dir)), dir, WINDOW_WAIT_MS)));
+           Outcome(RunQuietly(step, DeployForm(dir, false, "/install"), dir, WINDOW_WAIT_MS)));
     CheckUnchanged("after " + step, before, {});
+}
+
+// What the test changes before a run of deploy.cmd, and puts back after it.
+enum Setting { AS_IT_IS, NEWER_VERSION, PROGRAM_RUNNING, FILE_HELD, USER_ITEMS };
+// The log it is given: none, a new file in a folder that is there, a file in a folder that is not.
+enum Log { NO_LOG, LOG, UNWRITABLE_LOG };
+// What must hold after it: the install the summary promises; nothing changed, not even the program's
+// time (the engine did not run); the program the release's (the engine ran); the user's items alone
+// left; all as before the install.
+enum Then { INSTALLED, UNTOUCHED, PROGRAM_REPLACED, USER_ITEMS_LEFT, AS_BEFORE };
+
+// deploy.cmd run from copies of the release whose folder names cmd reads otherwise, started as a
+// person types it in the folder or, from the system folder, as a deployment tool does.
+static void RunDeployTable(const std::string &ship, const std::set<std::string> &before,
+                           const std::set<std::string> &installed)
+{
+    static const struct {
+        const char *step;
+        Setting setting;
+        const char *folder;
+        bool fullPath;
+        const char *args;
+        Log log;
+        const char *outcome;
+        const char *says;
+        Then then;
+    } kRuns[] = {
+        // step                                    set-up           release copy    by path verb          log             outcome                           it says                   then
+        {"the quiet install",                      AS_IT_IS,        "quibel43 (1)", false, "/install",   NO_LOG,         "exit status 0, detected",        "is installed in",        INSTALLED},
+        {"the quiet install again",                AS_IT_IS,        "R&D tools",    true,  "/install",   LOG,            "exit status 0, detected",        "already installed",      UNTOUCHED},
+        {"a newer version installed",              NEWER_VERSION,   "quibel43 (1)", true,  "/install",   UNWRITABLE_LOG, "exit status 1638, not detected", "cannot write the log",   UNTOUCHED},
+        {"Quibel32 running, not the release's",    PROGRAM_RUNNING, "R&D tools",    true,  "/install",   NO_LOG,         "exit status 1618, detected",     "is running",             UNTOUCHED},
+        {"a file held open, not the release's",    FILE_HELD,       "R&D tools",    true,  "/install",   LOG,            "exit status 1603, detected",     "is not this release's",  PROGRAM_REPLACED},
+        {"the quiet uninstall",                    USER_ITEMS,      "quibel43 (1)", false, "/uninstall", NO_LOG,         "exit status 0, not detected",    "is removed",             USER_ITEMS_LEFT},
+        {"the quiet uninstall again",              AS_IT_IS,        "R&D tools",    true,  "/uninstall", LOG,            "exit status 0, not detected",    "not installed",          AS_BEFORE},
+    };
+    std::string root = KnownFolder(CSIDL_WINDOWS).substr(0, 3), program = KnownFolder(CSIDL_PROGRAM_FILES) +
+                                                                           "\\Quibel32\\quibel32.exe";
+    std::string logFile = root + "deploy logs\\quibel32.log", logged;
+    CreateDirectoryA(FolderOf(logFile).c_str(), NULL);
+    char self[MAX_PATH];
+    GetModuleFileNameA(NULL, self, sizeof self);
+    for (const char *folder : {"quibel43 (1)", "R&D tools"})
+        CopyShip(ship, root + "releases\\" + folder);
+    for (const auto &run : kRuns) {
+        std::string dir = root + "releases\\" + run.folder, args = run.args, output;
+        args += run.log == LOG ? " /log \"" + logFile + "\"" : run.log == UNWRITABLE_LOG ? " /log \"" + root + "no folder\\x.log\"" : "";
+        std::set<std::string> added, snapshot = Snapshot();
+        HANDLE job = CreateJobObjectA(NULL, NULL), held = NULL;
+        Program standIn;
+        if (run.setting == NEWER_VERSION)
+            SetDisplayVersion("4.10");
+        if (run.setting == PROGRAM_RUNNING && (!CopyFileA(self, program.c_str(), FALSE) ||
+                                               !StartProgram(program, "stay", FolderOf(program), job, &standIn)))
+            Fault(run.step + std::string(": could not start the stand-in for Quibel32"));
+        if (run.setting == FILE_HELD) {  // as a viewer holds it: others may read it, not change it
+            std::string data = FolderOf(program) + "\\stations.dat";
+            if (FILE *f = fopen(data.c_str(), "wb"))
+                fputs("the user's edit\r\n", f), fclose(f);
+            held = CreateFileA(data.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        }
+        if (run.setting == USER_ITEMS)
+            added = AddUserItems();
+        // An installed program dated 2000: the engine would give it the release's time.
+        const FILETIME kLongAgo = {0, 0x01c00000};
+        HANDLE hProgram = CreateFileA(program.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                      FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
+        SetFileTime(hProgram, NULL, NULL, &kLongAgo);
+        CloseHandle(hProgram);
+        std::string standInBytes = FileBytes(program);
+        DWORD status = RunQuietly(run.step, DeployForm(dir, run.fullPath, args), run.fullPath ? KnownFolder(CSIDL_SYSTEM) : dir,
+                                  ENGINE_WAIT_MS, &output);
+        Expect(run.step, run.outcome, Outcome(status));
+        if (output.find(run.says) == std::string::npos)
+            Fault(std::string(run.step) + ": expected it to say \"" + run.says + "\", got " + output);
+        if (run.log == LOG) {  // each line it printed, after the date and time
+            logged += output;
+            std::string log = FileBytes(logFile), lines;
+            for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2) {
+                size_t said = log.find("deploy.cmd: ", at);
+                lines += said > at && said < end ? log.substr(said, end + 2 - said) : "no date and time: " + log.substr(at, end + 2 - at);
+            }
+            Expect(std::string(run.step) + ": the log", logged, lines);
+        }
+        if (run.then == INSTALLED)
+            CheckInstalled(ship, before, Snapshot());
+        if (run.then == UNTOUCHED) {
+            Expect(std::string(run.step) + ": the program", standInBytes, FileBytes(program));
+            WIN32_FILE_ATTRIBUTE_DATA times = {};
+            GetFileAttributesExA(program.c_str(), GetFileExInfoStandard, &times);
+            ExpectNumber(std::string(run.step) + ": the program's time, in 100 ns since 1601", kLongAgo.dwHighDateTime,
+                         times.ftLastWriteTime.dwHighDateTime);
+            Expect(std::string(run.step) + ": what the install made", Joined(snapshot), Joined(Snapshot()));
+        }
+        if (run.then == PROGRAM_REPLACED)
+            Expect(std::string(run.step) + ": the program", FileBytes(ship + "\\quibel32.exe"), FileBytes(program));
+        if (run.setting == NEWER_VERSION) {
+            Expect(std::string(run.step) + ": the entry's version", "REG_SZ 4.10", UninstallValue("DisplayVersion"));
+            SetDisplayVersion("4.3");
+        }
+        TerminateJobObject(job, 0);
+        WaitForJob(job, WINDOW_WAIT_MS);
+        CloseHandle(job);
+        if (held)
+            CloseHandle(held);
+        if (run.then == USER_ITEMS_LEFT)
+            CheckUserItemsKept("after " + std::string(run.step), added, before, installed);
+        if (run.then == AS_BEFORE)
+            CheckUnchanged("after " + std::string(run.step), before, installed);
+    }
 }
 
 bool RunInstall(const std::string &ship, const std::string &seen)
 {
     static const Scenario kInstall = {"", "", WITH_SCRIPT, true,
                                       {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ENTER}, {END}}};
-    bool reinstall = sizeof(void *) == 8;  // the 64-bit twin, on this machine alone
     std::string name = (IsWindows9x() ? "the bare 9x section installs and writes the group lines, the entry's "
                                         "uninstall removes the files, folders and entry"
                                       : "install and uninstall for real") + std::string(", then quietly, on ") + seen;
@@ -472,9 +626,9 @@ bool RunInstall(const std::string &ship, const std::string &seen)
     InitializeCriticalSection(&g_watch.lock);
     CreateThread(NULL, 0, Watch, NULL, 0, NULL);
     Expect("Windows", seen, WindowsSeen());
-    // The walk's four windows and the exit, the engine, the uninstall, the quiet install (twice on this
-    // machine) and uninstall, and a refusal.
-    DeclareBudget(6 * WINDOW_WAIT_MS + (4 + reinstall) * ENGINE_WAIT_MS);
+    // The walk's four windows, its exit and a refusal; the engine, the uninstall, and deploy.cmd's
+    // seven runs (the 9x quiet install and uninstall fewer).
+    DeclareBudget(6 * WINDOW_WAIT_MS + 9 * ENGINE_WAIT_MS);
     std::set<std::string> before = Snapshot();
     HANDLE job = CreateJobObjectA(NULL, NULL), uninstallJob = CreateJobObjectA(NULL, NULL);
     Program program, uninstaller;
@@ -501,22 +655,19 @@ bool RunInstall(const std::string &ship, const std::string &seen)
         Fault("the uninstall did not run to its end");
     CheckUnchanged("after the uninstall", before, installed);
 
-    // The same again as a deployment tool does it: DEPLOY.txt's command, run as a prompt would run it.
-    if (IsWindows9x())
-        printf("       on 98, as far as Wine goes: its cmd runs the 9x command (98's is command.com) and rundll32's "
-               "exit status is Wine's own\n");
-    for (int round = 0; round < 1 + reinstall; round++) {
-        std::string step = round ? "the quiet install again" : "the quiet install";
-        DWORD status = RunQuietly(step, AtPrompt(DeployCommand(ship)), ship, ENGINE_WAIT_MS);
-        Expect(step, "exit status 0, detected", Outcome(status));
-        CheckInstalled(ship, before, Snapshot());
-    }
-    std::string quiet = UninstallValue("QuietUninstallString");
-    // The user's own files in the installed folders, on NT, whose uninstall removes a folder only when empty.
-    std::set<std::string> added = IsWindows9x() ? std::set<std::string>() : AddUserItems();
-    RunQuietly("the quiet uninstall", quiet.substr(quiet.find(' ') + 1), KnownFolder(CSIDL_WINDOWS), ENGINE_WAIT_MS);
-    CheckUserItemsKept("after the quiet uninstall", added, before, installed);
-    if (!IsWindows9x())  // where deploy.cmd checks the folder
+    // The same again as a deployment tool does it: deploy.cmd as DEPLOY.txt gives it, where there is one.
+    if (!IsWindows9x()) {
+        RunDeployTable(ship, before, installed);
         RunIncomplete(ship, before);
+        return Report(name.c_str(), start);
+    }
+    printf("       on 98, as far as Wine goes: its cmd runs the 9x command (98's is command.com) and rundll32's "
+           "exit status is Wine's own\n");
+    std::string step = "the quiet install";
+    Expect(step, "exit status 0, detected", Outcome(RunQuietly(step, AtPrompt(DeployCommand9x(ship)), ship, ENGINE_WAIT_MS)));
+    CheckInstalled(ship, before, Snapshot());
+    std::string quiet = UninstallValue("QuietUninstallString");
+    RunQuietly("the quiet uninstall", quiet.substr(quiet.find(' ') + 1), KnownFolder(CSIDL_WINDOWS), ENGINE_WAIT_MS);
+    CheckUnchanged("after the quiet uninstall", before, installed);
     return Report(name.c_str(), start);
 }

@@ -8,6 +8,7 @@ usage: release_test.py SOURCE_DIR BUILD_DIR WORK_DIR   (BUILD_DIR holds win32/, 
 import hashlib
 import http.server
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -175,6 +176,26 @@ def check_refused(case, out, before, message, code, text):
         fail(case, "expected the previous release untouched, got it changed")
 
 
+def check_deploy_cmd(case, text):
+    """What keeps deploy.cmd working from a folder of any name, as cmd reads a batch file."""
+    lines = [line for line in text.decode("latin-1").split("\r\n") if not line.lower().startswith("rem ")]
+    bare = [(line, line.split('"')[::2]) for line in lines]  # each line, and its parts outside quotes
+    setlocal = [line.lower() for line in lines if line.lower().startswith("setlocal")][:1]
+    rules = [
+        # rule                                                  the lines that break it
+        ("its folder (%~dp0, kept in %here%) only quoted",      [l for l, parts in bare if re.search(r"%~dp0|%here%", "".join(parts))]),
+        ("no parenthesised block: a ( opens a for's set alone", [l for l, parts in bare if any(re.search(r"(?<! in )\(", p) for p in parts)]),
+        ("no %CD%",                                             [l for l in lines if "%cd%" in l.lower()]),
+        ("delayed expansion off",                               [l for l in lines if "enabledelayedexpansion" in l.lower()] +
+                                                                [l for l in setlocal if "disabledelayedexpansion" not in l] or
+                                                                ([] if setlocal else ["no setlocal"])),
+        ("ASCII only",                                          [l for l in lines if not l.isascii()]),
+    ]
+    for rule, broken in rules:
+        if broken:
+            fail(case, "deploy.cmd: expected %s, got %r" % (rule, broken))
+
+
 def check_release():
     case = "the complete release"
     product = make_product(path("product two"))
@@ -204,6 +225,7 @@ def check_release():
         text = open(os.path.join(dist, name), "rb").read()
         if text.count(b"\n") != text.count(b"\r\n") or not text.endswith(b"\r\n"):
             fail(case, "expected %s in CR LF lines, got %r" % (name, text[:80]))
+    check_deploy_cmd(case, open(os.path.join(dist, "deploy.cmd"), "rb").read())
     compiler = subprocess.run(["i686-w64-mingw32-g++", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
     info = open(os.path.join(dist, "BUILDINFO")).read()
     # The Debian release alone: a point release with the same tools makes the same bytes.

@@ -1,18 +1,23 @@
-"""The quiet install for administrators and deployment tools, written once: each family of
-Windows with its command, and the files the command needs (the script's own list). release.py
-lays deploy.cmd and DEPLOY.txt from it beside setup.exe; the install tests run each family's
-command as DEPLOY.txt words it."""
+"""The quiet install and uninstall for administrators and deployment tools, written once: deploy.cmd
+and DEPLOY.txt, with the product's name, version, uninstall key and files read from the script.
+release.py lays both beside setup.exe; the install tests run deploy.cmd in the forms DEPLOY.txt gives."""
+import os
 import textwrap
 
-KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quibel32"
-VERSION = "4.3"
-# Windows Installer's codes, which deployment tools read: a failed install, a wrong command line.
-FAILED, USAGE = 1603, 1639
+import install_script
 
-# The commands, as typed at an elevated command prompt in the release folder. The first two
-# families have deploy.cmd, which a 9x command.com cannot run.
-INSTALL_NT = "deploy.cmd /install"
+# Windows Installer's codes, which deployment tools read: a failed install; another install at
+# work (tools retry it later), here Quibel32 running; a newer version installed; a wrong command
+# line; installed once Windows restarts.
+FAILED, RUNNING, NEWER, USAGE, RESTART = 1603, 1618, 1638, 1639, 3010
+
+# The forms of the command, as DEPLOY.txt gives them: typed at a prompt in the release folder, and
+# by full path from anywhere, where cmd strips the outer quotes and keeps the inner ones whatever
+# the folder's name holds.
+TYPED = "deploy.cmd /install"
+FULL_PATH = 'cmd /d /c ""<folder>\\deploy.cmd" /install"'
 INSTALL_9X = "rundll32.exe advpack.dll,LaunchINFSection quibel43.inf,DefaultInstall,1,N"
+SESSION_MANAGER = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager"
 
 # The setup engine deploy.cmd runs: that of a 32-bit program, as setup.exe starts it, which on
 # 64-bit Windows is the 32-bit one, by its full path (the same file from a 32-bit caller and a
@@ -29,51 +34,173 @@ def engine(system, section, folder):
     return '"%s\\rundll32.exe" advpack.dll,LaunchINFSection "%squibel43.inf",%s,1,N' % (system, folder, section)
 
 
+# No parenthesised block anywhere: cmd expands a block's variables when it reads the whole block,
+# so a folder named "quibel43 (1)" would end it early. The folder is only ever used quoted.
 DEPLOY_CMD = r"""@echo off
-rem Quibel32 {version}: the quiet install, for administrators and deployment tools (DEPLOY.txt).
-rem It installs with no window and no question; its exit status says whether Quibel32 is there.
-setlocal
-if /i not "%~1"=="/install" goto about
-rem A file that is not here would make the engine wait, unseen, or leave it out: install nothing.
-for %%f in ({files}) do if not exist "%~dp0%%f" set missing=%%f
-if defined missing goto missing
-if exist "{wow64}\rundll32.exe" goto wow64
-set system={native}
-if /i "%PROCESSOR_ARCHITECTURE%"=="AMD64" goto amd64
-{native_engine}
-goto installed
-:amd64
-{amd64_engine}
-goto installed
-:wow64
-set system={wow64}
-{wow64_engine}
-:installed
-rem rundll32 tells nothing of how it went: the entry does, read as a detection rule reads it, in
-rem the registry view of the engine that wrote it.
-for /f "tokens=2,*" %%a in ('""%system%\reg.exe" query "{key}" /v DisplayVersion"') do if "%%b"=="{version}" goto done
-echo deploy.cmd: the setup engine did not install Quibel32 (is this prompt elevated?).
-exit /b {failed}
+rem {name} {version}: the quiet install and uninstall, for administrators and deployment tools
+rem (DEPLOY.txt). No window, no question; the exit status says what is on disk.
+setlocal enableextensions disabledelayedexpansion
+rem The folder of this file, taken once: inside a called label %~dp0 may name the current folder
+rem instead when the command quoted this file's name.
+set "here=%~dp0"
+set "verb="
+if /i "%~1"=="/install" set verb=install
+if /i "%~1"=="/uninstall" set verb=uninstall
+set "log="
+set "missing="
+set "engine="
+set "left="
+if /i "%~2"=="/log" set "log=%~3"
+if not defined verb goto about
+if not "%~2"=="" if not defined log goto about
+if not "%~4"=="" goto about
+if not defined log goto logged
+rem Appending nothing opens the log as each line will, and makes it if need be.
+set unwritable=1
+set "unwritable=" 2>nul >>"%log%"
+if not defined unwritable goto logged
+echo deploy.cmd: cannot write the log "%log%"; going on without it.
+set "log="
+:logged
+set "system={native}"
+set section={native_section}
+if exist "{wow64}\rundll32.exe" set "system={wow64}"
+if not exist "{wow64}\rundll32.exe" if /i "%PROCESSOR_ARCHITECTURE%"=="AMD64" set section={amd64_section}
+call :read
+goto %verb%
+
+:install
+rem A file that is not here would make the engine wait, unseen, or leave it out: change nothing.
+for %%f in ({files}) do if not exist "%here%%%f" set "missing=%%f"
+set msg=%missing% is missing from "%here%", so nothing was changed.
+if defined missing goto failed
+set have=0
+for /f "tokens=1-3 delims=." %%a in ("%entry.DisplayVersion%.0.0") do set /a "have=((%%a)*1000+(%%b))*1000+(%%c)" 2>nul
+set msg=a newer {name} is installed: DisplayVersion "%entry.DisplayVersion%". Nothing was changed.
+if %have% GTR {version_number} goto newer
+call :compare
+set msg={name} {version} is already installed in "%entry.InstallLocation%", each file this release's: nothing to do.
+if "%entry.DisplayVersion%"=="{version}" if not defined differs goto done
+call :inuse
+if "%inuse%"=="running" goto running
+set msg=this prompt may not change "%entry.InstallLocation%": is it elevated?
+if defined inuse goto failed
+set msg=installing {name} {version} from "%here%" with "%system%\rundll32.exe", %section%.
+call :say
+"%system%\rundll32.exe" advpack.dll,LaunchINFSection "%here%quibel43.inf",%section%,1,N
+rem rundll32 tells nothing of how it went: the entry and the files do, read as they are now.
+call :read
+set msg=the setup engine did not install {name} {version}: is this prompt elevated?
+if not "%entry.DisplayVersion%"=="{version}" goto failed
+set engine=ran
+call :compare
+set msg=%unqueued% in "%entry.InstallLocation%" is not this release's after the setup engine ran: is it held open?
+if defined unqueued goto failed
+set msg={name} {version} is installed once Windows restarts, which replaces %differs% then.
+if defined differs goto restart
+set msg={name} {version} is installed in "%entry.InstallLocation%".
+goto done
+
+:uninstall
+set msg={name} is not installed: nothing to remove.
+if not defined entry.DisplayVersion if not defined entry.QuietUninstallString goto done
+set msg=the uninstall entry names no quiet uninstall, so nothing was removed.
+if not defined entry.QuietUninstallString goto failed
+call :inuse
+if "%inuse%"=="running" goto running
+set msg=this prompt may not change "%entry.InstallLocation%": is it elevated?
+if defined inuse goto failed
+set "location=%entry.InstallLocation%"
+set msg=removing {name} with its entry's quiet uninstall.
+call :say
+%entry.QuietUninstallString%
+call :read
+set msg=the uninstall did not remove {name}: its entry is still there.
+if defined entry.DisplayVersion goto failed
+for %%f in ({product}) do if exist "%location%\%%f" set "left=%%f"
+set msg=the uninstall left %left% in "%location%".
+if defined left goto failed
+set msg={name} is removed.
+goto done
+
+rem The entry's values, in the registry view of the engine that writes it.
+:read
+set "entry.DisplayVersion="
+set "entry.InstallLocation="
+set "entry.QuietUninstallString="
+for /f "tokens=1,2,*" %%a in ('""%system%\reg.exe" query "{key}" 2>nul"') do if "%%b"=="REG_SZ" set "entry.%%a=%%c"
+goto :eof
+
+rem Sets differs to a product file in the program folder that is not this release's, and after the
+rem engine unqueued to one that is not left for the next start either. fc /b compares the bytes;
+rem the sizes first, since some cmd look-alikes have an fc that finds no difference.
+:compare
+set "differs="
+set "unqueued="
+for %%f in ({product}) do call :same %%f
+goto :eof
+:same
+if defined differs if not defined engine goto :eof
+for %%r in ("%here%%1") do for %%i in ("%entry.InstallLocation%\%1") do if not "%%~zr"=="%%~zi" goto differs
+"%SystemRoot%\System32\fc.exe" /b "%here%%1" "%entry.InstallLocation%\%1" >nul 2>&1
+if not errorlevel 1 goto :eof
+:differs
+set "differs=%1"
+if not defined engine goto :eof
+"%system%\reg.exe" query "{session_manager}" /v PendingFileRenameOperations 2>nul | "%SystemRoot%\System32\find.exe" /i "%entry.InstallLocation%\%1" >nul
+if errorlevel 1 set "unqueued=%1"
+goto :eof
+
+rem Sets inuse to running when {program} is running: the engine could replace none of its files in
+rem use, nor the uninstall remove them. Opening it to append nothing fails then, and at a prompt that
+rem may not change the folder, which {text} tells apart: {name} never holds it open.
+:inuse
+set "inuse="
+if not exist "%entry.InstallLocation%\{program}" goto :eof
+set inuse=denied
+if exist "%entry.InstallLocation%\{text}" set "inuse=" 2>nul >>"%entry.InstallLocation%\{text}"
+if defined inuse goto :eof
+set inuse=running
+set "inuse=" 2>nul >>"%entry.InstallLocation%\{program}"
+goto :eof
+
+:say
+echo deploy.cmd: %msg%
+if defined log >>"%log%" echo %date% %time% deploy.cmd: %msg%
+goto :eof
+
 :done
-echo deploy.cmd: Quibel32 {version} is installed.
+call :say
 exit /b 0
-:missing
-echo deploy.cmd: %missing% is missing from %~dp0, so nothing was installed.
+:failed
+call :say
 exit /b {failed}
+:newer
+call :say
+exit /b {newer}
+:running
+set msg={name} is running from "%entry.InstallLocation%", so nothing was changed: close it and run this again.
+call :say
+exit /b {running}
+:restart
+call :say
+exit /b {restart}
+
 :about
-echo deploy.cmd installs Quibel32 {version} with no window and no question, for administrators and
-echo deployment tools: "{install}" at an elevated command prompt (DEPLOY.txt).
+echo deploy.cmd installs or removes {name} {version} with no window and no question, for
+echo administrators and deployment tools, at an elevated prompt: deploy.cmd /install or
+echo deploy.cmd /uninstall, either with /log FILE after it. DEPLOY.txt says more.
 echo To install it yourself, start setup.exe.
 exit /b {usage}
 """
 
-DEPLOY_TXT = r"""Quibel32 {version}: installed and removed with no window and no question
+DEPLOY_TXT = r"""{name} {version}: installed and removed with no window and no question
 =====================================================================
 
-setup.exe always shows its pages. For a login script, Group Policy or a deployment tool,
-install Quibel32 with the command for the machine's Windows below, typed at an elevated command
-prompt (or run as SYSTEM) in this folder. It installs what setup.exe installs: the ten files in
-the program folder, the Quibel32 folder in the Start menu, and the uninstall entry.
+setup.exe always shows its pages. For a startup script or a deployment tool, deploy.cmd in this
+folder installs and removes {name} on Windows 2000 and later, run as SYSTEM or at an elevated
+command prompt. It installs what setup.exe installs: the ten files in the program folder, the
+{name} folder in the Start menu, and the uninstall entry.
 
 Keep this folder where ordinary users cannot write: a share the computers can only read, the
 deployment tool's own cache, or a folder under Program Files. Not a shared folder such as C:\Temp:
@@ -84,37 +211,99 @@ would wait, with no window, for a disk nobody gives it, or leave the file out:
 
 {files}
 
-64-bit Windows (XP x64, Vista, 7, 8, 10 and 11)
------------------------------------------------
-Install:
-    {install}
-  It checks that every file above is here (if one is missing it installs nothing), runs the
-  32-bit setup engine quietly, as setup.exe does:
-    {wow64_engine}
-  and reads the uninstall entry as the detection rule below does. (On 64-bit Windows without
-  its 32-bit part, it runs the 64-bit engine on {amd64_section} instead, as the shell's own
-  install verb would; the entry is then in the 64-bit view.)
-Exit status: 0 when Quibel32 {version} is installed; {failed} when it is not (a file missing here,
-  or the engine failed, say at a prompt that is not elevated); {usage} without /install, when it
-  only says what it is for.
-Detection rule: the key {key}
-  in the 32-bit registry view (HKLM\Software\WOW6432Node\...), with DisplayVersion "{version}".
-Quiet uninstall: run the entry's QuietUninstallString as it stands; the key is gone when it is
-  done. Read it with the 32-bit reg.exe, which reads the 32-bit view:
-    %SystemRoot%\SysWOW64\reg.exe query "{key}" /v QuietUninstallString
+The command
+-----------
+Typed at a prompt in this folder:
+    {typed}
+    deploy.cmd /uninstall
+By full path, from any folder or a share (a deployment tool, a startup script), with <folder>
+this folder's path, in the quotes shown, whatever the folder's name holds:
+    {full_path}
+    cmd /d /c ""<folder>\deploy.cmd" /uninstall"
+Started as "<folder>\deploy.cmd" /install after cmd /c, without the outer quotes, it fails in a
+folder named with ( ), &, ^, ;, = or a comma: cmd then strips the first and the last quote.
+After either verb, /log FILE appends each line deploy.cmd prints to FILE, with the date and
+time, and makes the file if need be. A log it cannot write does not stop it: it says so, and
+goes on.
 
-32-bit Windows 2000 and later
------------------------------
-Install:
-    {install}
-  As on 64-bit Windows, with the system's own setup engine:
-    {native_engine}
-Exit status: as on 64-bit Windows. (Windows 2000 has reg.exe, which reads the entry, only with
-  its Support Tools; without it deploy.cmd reports {failed}.)
-Detection rule: the key {key},
-  with DisplayVersion "{version}".
-Quiet uninstall: run the entry's QuietUninstallString as it stands. Read it with:
-    reg query "{key}" /v QuietUninstallString
+Exit status
+-----------
+    0     done: {name} {version} installed, each file this release's; /uninstall: nothing of it left
+    {failed}  failed: a file missing here, a prompt not elevated, or a file not this release's after
+    {running}  {name} is running from its program folder: nothing was changed
+    {newer}  a newer {name} is installed: nothing was changed
+    {usage}  no /install or /uninstall: it only says what it is for
+    {restart}  installed once Windows restarts: a file another program held open is replaced then
+{running} for a running {name}, not an install that ends at the next start: the engine would leave
+the files in use for the next start, and this command never restarts Windows, so the machine
+would run the old program, reported done, until someone restarted it. Deployment tools retry
+{running} by themselves, and the next try finds {name} closed.
+
+What it does
+------------
+/install:
+- checks that every file above is here, or stops with {failed};
+- reads the uninstall entry: a newer DisplayVersion stops it with {newer}; {version}, with each of
+  the ten files in the program folder this release's (fc /b), is done already: it runs nothing,
+  says so, and exits 0;
+- stops with {running} while {name} is running from the program folder;
+- runs the setup engine quietly, as setup.exe does: on 64-bit Windows the 32-bit one,
+    {wow64_engine}
+  on 32-bit Windows the system's own, by %SystemRoot%\System32 on the same section, and on
+  64-bit Windows without its 32-bit part the 64-bit one, on {amd64_section};
+- reads the entry and the files again: 0 only when the entry says {version} and each file is this
+  release's (or {restart} when the engine left one for the next start).
+/uninstall runs the entry's QuietUninstallString, read from the same registry view, then checks
+that the entry and the ten files are gone. With {name} not installed, it says so and exits 0.
+
+Recipes
+-------
+Each tool below runs deploy.cmd as SYSTEM, in its own copy of this folder.
+
+Microsoft Intune, a Win32 app (this folder packed with deploy.cmd as its setup file):
+  Install command:
+    deploy.cmd /install /log "%ProgramData%\Microsoft\IntuneManagementExtension\Logs\{name}-deploy.log"
+  Uninstall command:
+    deploy.cmd /uninstall /log "%ProgramData%\Microsoft\IntuneManagementExtension\Logs\{name}-deploy.log"
+  Install behavior: System. Device restart behavior: Determine behavior based on return codes.
+  Return codes: the defaults already hold 0 (Success), {restart} (Soft reboot) and {running} (Retry):
+    add none. {newer}, {failed} and {usage} count as failures.
+  Detection rule: Registry, Key path
+      {key_long}
+    Value name DisplayVersion, Detection method Version comparison, Operator Greater than or
+    equal to, Value {version}, Associated with a 32-bit app on 64-bit clients: Yes.
+    A machine with a newer {name} is then detected as done, and never taken back to {version}.
+
+Configuration Manager, an application with a Script Installer deployment type:
+  Installation program: deploy.cmd /install /log "%SystemRoot%\CCM\Logs\{name}-deploy.log"
+  Uninstall program:    deploy.cmd /uninstall /log "%SystemRoot%\CCM\Logs\{name}-deploy.log"
+  Detection method: Registry setting, Hive HKEY_LOCAL_MACHINE, Key
+      {key_short}
+    Value DisplayVersion, "This registry key is associated with a 32-bit application on 64-bit
+    systems" ticked, Data Type Version, Operator Greater than or equal to, Value {version}.
+  User experience: Install for system, whether or not a user is logged on, Hidden.
+  Return codes: the defaults already hold 0 (Success), {restart} (Soft Reboot) and {running} (Fast
+    Retry): add none.
+
+A Group Policy startup script (Computer Configuration, Policies, Windows Settings, Scripts,
+Startup), with this folder on a share:
+  Script Name: \\server\share\quibel43\deploy.cmd
+  Script Parameters: /install /log "%SystemRoot%\Logs\{name}-deploy.log"
+  The script runs as the computer's account: give Domain Computers read access to the share and
+  to its files. It runs at every start; once {name} {version} is installed, deploy.cmd only
+  checks the files, changes nothing and exits 0.
+
+The uninstall entry, for any other tool
+---------------------------------------
+Detection rule: the key
+    {key}
+  in the 32-bit registry view on 64-bit Windows (HKLM\Software\WOW6432Node\...), with
+  DisplayVersion "{version}" or later.
+Quiet uninstall: the entry's QuietUninstallString as it stands. On 64-bit Windows, read it with
+  the 32-bit reg.exe, which reads the 32-bit view:
+    %SystemRoot%\SysWOW64\reg.exe query "{key}" /v QuietUninstallString
+  and on 32-bit Windows with reg.exe. Windows 2000 has reg.exe, which deploy.cmd reads the entry
+  with, only with its Support Tools; without it deploy.cmd reports {failed}.
 
 Windows 95, 98, Me and NT 4 (by the setup engines' published format)
 ---------------------------------------------------------------------
@@ -122,23 +311,37 @@ Install:
     {install_9x}
   There is no deploy.cmd for these: check first that every file above is in this folder.
 Exit status: rundll32's tells nothing of how the install went; use the detection rule.
-Detection rule: the key {key},
-  with DisplayVersion "{version}".
+Detection rule: the key above, with DisplayVersion "{version}".
 Quiet uninstall: run the entry's QuietUninstallString as it stands. Read it with:
-    regedit /e quibel.reg "{key_9x}"
+    regedit /e quibel.reg "{key_long}"
 
-Reboot: none of these commands restarts Windows, or asks to (the engine's N). Close Quibel32
-first: a file it holds open is replaced or removed only when Windows next starts.
+Reboot: none of these commands restarts Windows, or asks to (the engine's N).
 """
 
 
-def texts(files):
-    """deploy.cmd and DEPLOY.txt for the files the script names."""
-    words = dict(files=" ".join(files), key=KEY, key_9x=KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"),
-                 version=VERSION, failed=FAILED, usage=USAGE, install=INSTALL_NT, install_9x=INSTALL_9X,
-                 wow64=WOW64[0], native=NATIVE[0], amd64_section=NATIVE_AMD64[1])
-    cmd = DEPLOY_CMD.format(**words, wow64_engine=engine(*WOW64, "%~dp0"), native_engine=engine(*NATIVE, "%~dp0"),
-                            amd64_engine=engine(*NATIVE_AMD64, "%~dp0"))
-    words["files"] = textwrap.fill(", ".join(files), 92, initial_indent=" " * 4, subsequent_indent=" " * 4)
-    txt = DEPLOY_TXT.format(**words, wow64_engine=engine(*WOW64, "%CD%\\"), native_engine=engine(*NATIVE, "%CD%\\"))
+def facts(script):
+    """The product's name, version, uninstall key and files, as the script has them."""
+    s = install_script.sections(script)
+    words = install_script.strings(s)
+    shortcut = install_script.directive(s, "DefaultInstall.NT", "ProfileItems")[0]
+    product = install_script.product_files(script)[0]
+    command = [line.partition("=")[2] for line in s[shortcut.lower()] if line.lower().startswith("cmdline")][0]
+    return {"name": words["ShortcutName"], "version": words["DisplayVersion"], "key": "HKLM\\" + words["UninstallKey"],
+            "product": product, "kept": install_script.kept_files(script),
+            "program": install_script.fields(command)[-1], "text": [n for n in product if n.endswith(".txt")][-1]}
+
+
+def texts(script):
+    """deploy.cmd and DEPLOY.txt for the script."""
+    f = facts(script)
+    parts = [int(p) if p.isdigit() else 0 for p in (f["version"].split(".") + ["0", "0"])[:3]]
+    words = dict(name=f["name"], version=f["version"], key=f["key"], program=f["program"],
+                 key_long=f["key"].replace("HKLM", "HKEY_LOCAL_MACHINE"), key_short=f["key"][len("HKLM\\"):],
+                 failed=FAILED, running=RUNNING, newer=NEWER, usage=USAGE, restart=RESTART,
+                 text=f["text"], typed=TYPED, full_path=FULL_PATH, install_9x=INSTALL_9X, session_manager=SESSION_MANAGER,
+                 wow64=WOW64[0], native=NATIVE[0], native_section=NATIVE[1], amd64_section=NATIVE_AMD64[1])
+    cmd = DEPLOY_CMD.format(**words, files=" ".join(f["product"] + f["kept"]), product=" ".join(f["product"]),
+                            version_number=(parts[0] * 1000 + parts[1]) * 1000 + parts[2])
+    files = textwrap.fill(", ".join(f["product"] + f["kept"]), 92, initial_indent=" " * 4, subsequent_indent=" " * 4)
+    txt = DEPLOY_TXT.format(**words, files=files, wow64_engine=engine(*WOW64, "<folder>\\"))
     return {"deploy.cmd": cmd, "DEPLOY.txt": txt}

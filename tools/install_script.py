@@ -47,6 +47,12 @@ def directive(s, section, name):
     return []
 
 
+def strings(s):
+    """The [Strings] of a script, by name, unquoted."""
+    return {name.strip(): value.strip().strip('"') for name, _, value in
+            (line.partition("=") for line in s.get("strings", []))}
+
+
 def kept_files(script):
     """The files beside the script that the install keeps for the uninstall, the script among them."""
     return sections(script).get(KEPT_SECTION.lower(), [])

@@ -51,13 +51,17 @@ bool StartProgram(const std::string &exe, const std::string &args, const std::st
     return StartCommand("\"" + exe + "\"" + (args.empty() ? "" : " " + args), dir, job, program);
 }
 
-bool StartCommand(std::string command, const std::string &dir, HANDLE job, Program *program)
+bool StartCommand(std::string command, const std::string &dir, HANDLE job, Program *program, HANDLE output)
 {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
+    if (output) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = output;
+    }
     PROCESS_INFORMATION pi;
     // Suspended until it is in the job, so that nothing it starts escapes the count.
-    if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, dir.c_str(), &si, &pi))
+    if (!CreateProcessA(NULL, &command[0], NULL, NULL, output != NULL, CREATE_SUSPENDED, NULL, dir.c_str(), &si, &pi))
         return false;
     if (job)
         AssignProcessToJobObject(job, pi.hProcess);

@@ -32,8 +32,9 @@ std::string FolderOf(const std::string &path);
 // Starts `exe args` in `dir`, inside `job` when one is given.
 bool StartProgram(const std::string &exe, const std::string &args, const std::string &dir, HANDLE job,
                   Program *program);
-// The same for a whole command line, as CreateProcess reads it.
-bool StartCommand(std::string command, const std::string &dir, HANDLE job, Program *program);
+// The same for a whole command line, as CreateProcess reads it; its output and errors go to
+// `output` (an inheritable handle) when one is given.
+bool StartCommand(std::string command, const std::string &dir, HANDLE job, Program *program, HANDLE output = NULL);
 
 // A visible dialog of the program, or NULL.
 HWND FindDialog(DWORD pid);

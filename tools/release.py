@@ -209,8 +209,7 @@ def lay_script(folder, script):
     kept = install_script.kept_files(script)
     for name in kept:
         shutil.copyfile(os.path.join(os.path.dirname(script), name), os.path.join(folder, name))
-    files = install_script.product_files(script)[0] + kept
-    for name, text in deploy.texts(files).items():
+    for name, text in deploy.texts(script).items():
         with open(os.path.join(folder, name), "w", newline="\r\n") as f:
             f.write(text)
 
