@@ -473,7 +473,9 @@ static DWORD RunQuietly(const std::string &step, const std::string &command, con
         for (output->clear(); ReadFile(file, buffer, sizeof buffer, &got, NULL) && got; )
             output->append(buffer, got);
         CloseHandle(file);
-        printf("%s", output->c_str());
+        for (char c : *output)  // in the driver's own lines, whose ends printf writes
+            if (c != '\r')
+                putchar(c);
     }
     for (const std::string &window : WindowsShownSince(since, step))
         Fault(step + ": expected no window, got " + window);
