@@ -423,6 +423,22 @@ def check_script_drift():
             fail(case, "expected the check to fail naming %r, got: %s" % (named, done.stdout.strip()))
 
 
+def check_version_followed():
+    """deploy.cmd and DEPLOY.txt take the version from the script, and keep no other."""
+    case = "a new version in the script"
+    os.makedirs(path("version"))
+    for name in ("quibel43.inf", "quibel43.js"):
+        shutil.copy(os.path.join(SOURCE, name), path("version", name))
+    script = open(path("version", "quibel43.inf")).read()
+    open(path("version", "quibel43.inf"), "w").write(script.replace('DisplayVersion="4.3"', 'DisplayVersion="4.10"'))
+    subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "release.py"), "ship", SETUP,
+                    path("version", "quibel43.inf"), path("version", "ship")], check=True)
+    for name, words in (("deploy.cmd", ['=="4.10"', "GTR 4010000"]), ("DEPLOY.txt", ["Quibel32 4.10:", "Value 4.10"])):
+        text = open(path("version", "ship", name)).read()
+        if any(w not in text for w in words) or "4.3" in text:
+            fail(case, "expected %s to say %s and never 4.3, got %r" % (name, " and ".join(words), text[:200]))
+
+
 def main():
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(WORK)
@@ -430,7 +446,7 @@ def main():
     checks = [("refusals", lambda: check_refusals(key)), ("the complete release", check_release),
               ("a stopped release", check_stopped), ("signing", lambda: check_signing(key)),
               ("a timestamp", lambda: check_timestamp(key)), ("the signed twin", lambda: check_signed_twin(key)),
-              ("the script and the page", check_script_drift)]
+              ("the script and the page", check_script_drift), ("the version from the script", check_version_followed)]
     status = run(checks)
     print("release: %d faults found" % len(failures))
     shutil.rmtree(WORK, ignore_errors=True)

@@ -16,7 +16,7 @@ FAILED, RUNNING, NEWER, USAGE, RESTART = 1603, 1618, 1638, 1639, 3010
 # the folder's name holds.
 TYPED = "deploy.cmd /install"
 FULL_PATH = 'cmd /d /c ""<folder>\\deploy.cmd" /install"'
-INSTALL_9X = "rundll32.exe advpack.dll,LaunchINFSection quibel43.inf,DefaultInstall,1,N"
+INSTALL_9X = "rundll32.exe advpack.dll,LaunchINFSection {script},DefaultInstall,1,N"
 SESSION_MANAGER = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager"
 
 # The setup engine deploy.cmd runs: that of a 32-bit program, as setup.exe starts it, which on
@@ -28,10 +28,10 @@ NATIVE = (r"%SystemRoot%\System32", "DefaultInstall.NT")
 NATIVE_AMD64 = (r"%SystemRoot%\System32", "DefaultInstall.NTamd64")
 
 
-def engine(system, section, folder):
+def engine(system, section, folder, script):
     """advpack's quiet install (1) of a section, never restarting Windows (N). advpack runs the
     section as named: each family names the one its engine takes."""
-    return '"%s\\rundll32.exe" advpack.dll,LaunchINFSection "%squibel43.inf",%s,1,N' % (system, folder, section)
+    return '"%s\\rundll32.exe" advpack.dll,LaunchINFSection "%s%s",%s,1,N' % (system, folder, script, section)
 
 
 # No parenthesised block anywhere: cmd expands a block's variables when it reads the whole block,
@@ -87,7 +87,7 @@ set msg=this prompt may not change "%entry.InstallLocation%": is it elevated?
 if defined inuse goto failed
 set msg=installing {name} {version} from "%here%" with "%system%\rundll32.exe", %section%.
 call :say
-"%system%\rundll32.exe" advpack.dll,LaunchINFSection "%here%quibel43.inf",%section%,1,N
+"%system%\rundll32.exe" advpack.dll,LaunchINFSection "%here%{script}",%section%,1,N
 rem rundll32 tells nothing of how it went: the entry and the files do, read as they are now.
 call :read
 set msg=the setup engine did not install {name} {version}: is this prompt elevated?
@@ -204,7 +204,7 @@ command prompt. It installs what setup.exe installs: the ten files in the progra
 
 Keep this folder where ordinary users cannot write: a share the computers can only read, the
 deployment tool's own cache, or a folder under Program Files. Not a shared folder such as C:\Temp:
-the setup engine runs whatever quibel43.inf it finds here, with the rights of whoever runs it.
+the setup engine runs whatever {script} it finds here, with the rights of whoever runs it.
 
 The setup engine needs every file the install script names, here beside it; without one it
 would wait, with no window, for a disk nobody gives it, or leave the file out:
@@ -326,7 +326,7 @@ def facts(script):
     shortcut = install_script.directive(s, "DefaultInstall.NT", "ProfileItems")[0]
     product = install_script.product_files(script)[0]
     command = [line.partition("=")[2] for line in s[shortcut.lower()] if line.lower().startswith("cmdline")][0]
-    return {"name": words["ShortcutName"], "version": words["DisplayVersion"], "key": "HKLM\\" + words["UninstallKey"],
+    return {"script": os.path.basename(script), "name": words["ShortcutName"], "version": words["DisplayVersion"], "key": "HKLM\\" + words["UninstallKey"],
             "product": product, "kept": install_script.kept_files(script),
             "program": install_script.fields(command)[-1], "text": [n for n in product if n.endswith(".txt")][-1]}
 
@@ -335,13 +335,13 @@ def texts(script):
     """deploy.cmd and DEPLOY.txt for the script."""
     f = facts(script)
     parts = [int(p) if p.isdigit() else 0 for p in (f["version"].split(".") + ["0", "0"])[:3]]
-    words = dict(name=f["name"], version=f["version"], key=f["key"], program=f["program"],
+    words = dict(script=f["script"], name=f["name"], version=f["version"], key=f["key"], program=f["program"],
                  key_long=f["key"].replace("HKLM", "HKEY_LOCAL_MACHINE"), key_short=f["key"][len("HKLM\\"):],
                  failed=FAILED, running=RUNNING, newer=NEWER, usage=USAGE, restart=RESTART,
-                 text=f["text"], typed=TYPED, full_path=FULL_PATH, install_9x=INSTALL_9X, session_manager=SESSION_MANAGER,
+                 text=f["text"], typed=TYPED, full_path=FULL_PATH, install_9x=INSTALL_9X.format(script=f["script"]), session_manager=SESSION_MANAGER,
                  wow64=WOW64[0], native=NATIVE[0], native_section=NATIVE[1], amd64_section=NATIVE_AMD64[1])
     cmd = DEPLOY_CMD.format(**words, files=" ".join(f["product"] + f["kept"]), product=" ".join(f["product"]),
                             version_number=(parts[0] * 1000 + parts[1]) * 1000 + parts[2])
     files = textwrap.fill(", ".join(f["product"] + f["kept"]), 92, initial_indent=" " * 4, subsequent_indent=" " * 4)
-    txt = DEPLOY_TXT.format(**words, files=files, wow64_engine=engine(*WOW64, "<folder>\\"))
+    txt = DEPLOY_TXT.format(**words, files=files, wow64_engine=engine(*WOW64, "<folder>\\", f["script"]))
     return {"deploy.cmd": cmd, "DEPLOY.txt": txt}
