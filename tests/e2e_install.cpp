@@ -535,7 +535,7 @@ static void RunDeployTable(const std::string &ship, const std::set<std::string> 
         {"Quibel32 running, not the release's", PROGRAM_RUNNING, "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1618, detected",     "is running",            UNTOUCHED,        false},
         {"a file held open, not the release's", FILE_HELD,       "R&D tools",    true,   "/install",   LOG,            "exit status 1603, detected",     "is not this release's", PROGRAM_REPLACED, false},
         {"the quiet uninstall",                 USER_ITEMS,      "quibel43 (1)", false,  "/uninstall", NO_LOG,         "exit status 0, not detected",    "is removed",            USER_ITEMS_LEFT,  true},
-        {"the quiet uninstall again",           AS_IT_IS,        "R&D tools",    true,   "/uninstall", LOG,            "exit status 0, not detected",    "not installed",         AS_BEFORE,        true},
+        {"the quiet uninstall again",           AS_IT_IS,        "R&D tools",    true,   "/uninstall", LOG,            "exit status 0, not detected",    "not installed",         AS_BEFORE,        false},
     };
     std::string root = KnownFolder(CSIDL_WINDOWS).substr(0, 3), program = KnownFolder(CSIDL_PROGRAM_FILES) +
                                                                            "\\Quibel32\\quibel32.exe";
