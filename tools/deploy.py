@@ -78,6 +78,13 @@ set have=0
 for /f "tokens=1-3 delims=." %%a in ("%entry.DisplayVersion%.0.0") do set /a "have=((%%a)*1000+(%%b))*1000+(%%c)" 2>nul
 set msg=a newer {name} is installed: DisplayVersion "%entry.DisplayVersion%". Nothing was changed.
 if %have% GTR {version_number} goto newer
+rem An fc that finds no difference between two files that differ (Wine's is so) cannot compare:
+rem then the sizes alone tell, and it says so.
+set "fc=%SystemRoot%\System32\fc.exe"
+"%fc%" /b "%here%{script}" "%here%{program}" >nul 2>&1
+if not errorlevel 1 set "fc="
+set msg=this system's fc finds no difference between files that differ: comparing their sizes alone.
+if not defined fc call :say
 call :compare
 set msg={name} {version} is already installed in "%entry.InstallLocation%", each file this release's: nothing to do.
 if "%entry.DisplayVersion%"=="{version}" if not defined differs goto done
@@ -132,8 +139,7 @@ for /f "tokens=1,2,*" %%a in ('""%system%\reg.exe" query "{key}" 2>nul"') do if 
 goto :eof
 
 rem Sets differs to a product file in the program folder that is not this release's, and after the
-rem engine unqueued to one that is not left for the next start either. fc /b compares the bytes;
-rem the sizes first, since some cmd look-alikes have an fc that finds no difference.
+rem engine unqueued to one that is not left for the next start either: the sizes, then the bytes.
 :compare
 set "differs="
 set "unqueued="
@@ -142,7 +148,8 @@ goto :eof
 :same
 if defined differs if not defined engine goto :eof
 for %%r in ("%here%%1") do for %%i in ("%entry.InstallLocation%\%1") do if not "%%~zr"=="%%~zi" goto differs
-"%SystemRoot%\System32\fc.exe" /b "%here%%1" "%entry.InstallLocation%\%1" >nul 2>&1
+if not defined fc goto :eof
+"%fc%" /b "%here%%1" "%entry.InstallLocation%\%1" >nul 2>&1
 if not errorlevel 1 goto :eof
 :differs
 set "differs=%1"
