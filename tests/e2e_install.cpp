@@ -550,7 +550,7 @@ static void RunDeployTable(const std::string &ship, const std::set<std::string> 
             continue;
         std::string step = run.step, dir = root + "releases\\" + run.folder, args = run.args, output;
         args += run.log == LOG ? " /log \"" + logFile + "\"" : run.log == UNWRITABLE_LOG ? " /log \"" + root + "no folder\\x.log\"" : "";
-        std::set<std::string> added, snapshot = run.then == UNTOUCHED ? Snapshot() : added;
+        std::set<std::string> added, snapshot = run.then == UNTOUCHED ? Snapshot() : std::set<std::string>();
         HANDLE job = CreateJobObjectA(NULL, NULL), held = NULL;
         Program standIn;
         if (run.setting == NEWER_VERSION)
