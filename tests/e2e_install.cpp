@@ -450,9 +450,10 @@ static DWORD RunQuietly(const std::string &step, const std::string &command, con
     if (output && GetTempPathA(MAX_PATH, temp) && GetTempFileNameA(temp, "out", 0, name))
         file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            &inherited, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    file = file == INVALID_HANDLE_VALUE ? NULL : file;
     Program run;
     DWORD status = STILL_ACTIVE;
-    if (!StartCommand(command, dir, job, &run, file == INVALID_HANDLE_VALUE ? NULL : file)) {
+    if (!StartCommand(command, dir, job, &run, file)) {
         Fault(step + ": could not start it");
     } else if (!WaitForJob(job, timeoutMs)) {
         Fault(step + ": expected it ended within " + std::to_string(Patience(timeoutMs) / 1000) +
@@ -462,7 +463,7 @@ static DWORD RunQuietly(const std::string &step, const std::string &command, con
     } else {
         GetExitCodeProcess(run.hProcess, &status);
     }
-    if (file && file != INVALID_HANDLE_VALUE) {
+    if (file) {
         char buffer[4096];
         DWORD got = 0;
         SetFilePointer(file, 0, NULL, FILE_BEGIN);
