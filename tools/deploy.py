@@ -236,7 +236,7 @@ goes on.
 Exit status
 -----------
     0     done: {name} {version} installed, each file this release's; /uninstall: nothing of it left
-    {failed}  failed: a file missing here, a prompt not elevated, or a file not this release's after
+    {failed}  failed: a file missing here, a prompt not elevated, or a file left other than the release's
     {running}  {name} is running from its program folder: nothing was changed
     {newer}  a newer {name} is installed: nothing was changed
     {usage}  no /install or /uninstall: it only says what it is for
