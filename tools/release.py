@@ -137,8 +137,8 @@ def open_pkcs12(path, passin):
            % (path, why.splitlines()[-1] if why else "nothing in it"))
 
 
-def sign(setup, signed, signing, epoch):
-    command = ["osslsigncode", "sign", "-h", "sha256", "-n", "Quibel32 4.3 Setup", "-time", str(epoch)]
+def sign(setup, signed, signing, epoch, product):
+    command = ["osslsigncode", "sign", "-h", "sha256", "-n", product + " Setup", "-time", str(epoch)]
     if signing["SIGN_PKCS12"]:
         command += ["-pkcs12", signing["SIGN_PKCS12"], "-readpass", signing["SIGN_PASS_FILE"]]
     else:
@@ -157,12 +157,12 @@ def sha256(path):
 
 
 def write_zip(folder, path, epoch):
-    """The folder as one zip, the same bytes every time: sorted names, one fixed time, no owner or
-    mode bits and no extra fields from this machine."""
+    """The folder as one zip, its entries in a folder of the zip's name, the same bytes every time:
+    sorted names, one fixed time, no owner or mode bits and no extra fields from this machine."""
     when = time.gmtime(max(epoch, ZIP_EPOCH_MIN))[:6]
     with zipfile.ZipFile(path, "w") as z:
         for name in sorted(os.listdir(folder)):
-            info = zipfile.ZipInfo("quibel43/" + name, when)
+            info = zipfile.ZipInfo(os.path.splitext(os.path.basename(path))[0] + "/" + name, when)
             info.compress_type = zipfile.ZIP_DEFLATED
             info.create_system = 0  # MS-DOS attributes, as a Windows tool would write them
             # The archive bit alone, as Windows tools set it; left 0, Python fills in Unix mode bits.
@@ -184,14 +184,14 @@ def package_of(path):
     return "%s %s" % (owner, version) if version else "not known"
 
 
-def build_info(setup, signing):
+def build_info(setup, signing, product):
     """What fixes setup.exe's bytes: the tools of the build tree it comes from, as CMake found them
     (build-tools.txt), and the Debian release they come from. A point release that leaves them as
     they are changes nothing, and is not named."""
     path = os.path.join(os.path.dirname(os.path.abspath(setup)), "build-tools.txt")
     found = dict(line.strip().split("=", 1) for line in open(path) if "=" in line) if os.path.isfile(path) else {}
     system = dict(line.strip().split("=", 1) for line in open("/etc/os-release") if "=" in line)
-    lines = ["Quibel32 4.3 release: what made setup.exe. The same sources give the same bytes with these tools.",
+    lines = [product + " release: what made setup.exe. The same sources give the same bytes with these tools.",
              "system: " + system.get("PRETTY_NAME", "unknown").strip('"')]
     for label in ("compiler", "binutils", "windres"):
         lines.append("%s: %s" % (label, tool_version(found[label]) if label in found else "not known (no build-tools.txt)"))
@@ -220,18 +220,20 @@ def lay_release(folder, args, names, found, signing, epoch):
     zip of dist/."""
     dist = os.path.join(folder, "dist")
     os.mkdir(dist)
+    facts, script = deploy.facts(args.script), os.path.basename(args.script)
+    product, stem = "%s %s" % (facts["name"], facts["version"]), os.path.splitext(script)[0]
     if signing:
-        sign(args.setup, os.path.join(dist, "setup.exe"), signing, epoch)
+        sign(args.setup, os.path.join(dist, "setup.exe"), signing, epoch, product)
     else:
         shutil.copyfile(args.setup, os.path.join(dist, "setup.exe"))
     lay_script(dist, args.script)
     with open(os.path.join(dist, "BUILDINFO"), "w", newline="\r\n") as f:
-        f.write(build_info(args.setup, signing))
+        f.write(build_info(args.setup, signing, product))
     if found is None:
         with open(os.path.join(dist, "PACKAGING.txt"), "w", newline="\r\n") as note:
-            note.write("Quibel32 4.3 release folder\n\n"
-                       "Put these %d product files beside setup.exe and quibel43.inf before shipping;\n"
-                       "quibel43.inf copies them into the program folder:\n\n" % len(names))
+            note.write("%s release folder\n\n"
+                       "Put these %d product files beside setup.exe and %s before shipping;\n"
+                       "%s copies them into the program folder:\n\n" % (product, len(names), script, script))
             note.writelines("  %s\n" % name for name in names)
         return
     for name, path in found.items():
@@ -240,9 +242,9 @@ def lay_release(folder, args, names, found, signing, epoch):
         for name in sorted(os.listdir(dist)):
             if name != "SHA256SUMS":
                 sums.write("%s  %s\n" % (sha256(os.path.join(dist, name)), name))
-    write_zip(dist, os.path.join(folder, "quibel43.zip"), epoch)
-    with open(os.path.join(folder, "quibel43.zip.sha256"), "w", newline="\n") as f:
-        f.write("%s  quibel43.zip\n" % sha256(os.path.join(folder, "quibel43.zip")))
+    write_zip(dist, os.path.join(folder, stem + ".zip"), epoch)
+    with open(os.path.join(folder, stem + ".zip.sha256"), "w", newline="\n") as f:
+        f.write("%s  %s.zip\n" % (sha256(os.path.join(folder, stem + ".zip")), stem))
 
 
 def publish(folder, out):
@@ -299,7 +301,8 @@ def dist(args):
           % (out, "signed: " + signing["subject"] if signing else "not signed",
              "the script and %d product files, SHA256SUMS" % len(names) if found else "the script and PACKAGING.txt"))
     if found:
-        print("%s/quibel43.zip: sha256 %s" % (out, sha256(os.path.join(out, "quibel43.zip"))))
+        zip_name = os.path.splitext(os.path.basename(args.script))[0] + ".zip"
+        print("%s/%s: sha256 %s" % (out, zip_name, sha256(os.path.join(out, zip_name))))
 
 
 def lay_ship_folder(args):
