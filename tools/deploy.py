@@ -94,7 +94,7 @@ set msg=this prompt may not change "%entry.InstallLocation%": is it elevated?
 if defined inuse goto failed
 set msg=installing {name} {version} from "%here%" with "%system%\rundll32.exe", %section%.
 call :say
-"%system%\rundll32.exe" advpack.dll,LaunchINFSection "%here%{script}",%section%,1,N
+{engine}
 rem rundll32 tells nothing of how it went: the entry and the files do, read as they are now.
 call :read
 set msg=the setup engine did not install {name} {version}: is this prompt elevated?
@@ -333,8 +333,8 @@ def facts(script):
     shortcut = install_script.directive(s, "DefaultInstall.NT", "ProfileItems")[0]
     product = install_script.product_files(script)[0]
     command = [line.partition("=")[2] for line in s[shortcut.lower()] if line.lower().startswith("cmdline")][0]
-    return {"script": os.path.basename(script), "name": words["ShortcutName"], "version": words["DisplayVersion"], "key": "HKLM\\" + words["UninstallKey"],
-            "product": product, "kept": install_script.kept_files(script),
+    return {"script": os.path.basename(script), "name": words["ShortcutName"], "version": words["DisplayVersion"],
+            "key": "HKLM\\" + words["UninstallKey"], "product": product, "kept": install_script.kept_files(script),
             "program": install_script.fields(command)[-1], "text": [n for n in product if n.endswith(".txt")][-1]}
 
 
@@ -345,9 +345,11 @@ def texts(script):
     words = dict(script=f["script"], name=f["name"], version=f["version"], key=f["key"], program=f["program"],
                  key_long=f["key"].replace("HKLM", "HKEY_LOCAL_MACHINE"), key_short=f["key"][len("HKLM\\"):],
                  failed=FAILED, running=RUNNING, newer=NEWER, usage=USAGE, restart=RESTART,
-                 text=f["text"], typed=TYPED, full_path=FULL_PATH, install_9x=INSTALL_9X.format(script=f["script"]), session_manager=SESSION_MANAGER,
+                 text=f["text"], typed=TYPED, full_path=FULL_PATH, install_9x=INSTALL_9X.format(script=f["script"]),
+                 session_manager=SESSION_MANAGER,
                  wow64=WOW64[0], native=NATIVE[0], native_section=NATIVE[1], amd64_section=NATIVE_AMD64[1])
     cmd = DEPLOY_CMD.format(**words, files=" ".join(f["product"] + f["kept"]), product=" ".join(f["product"]),
+                            engine=engine("%system%", "%section%", "%here%", f["script"]),
                             version_number=(parts[0] * 1000 + parts[1]) * 1000 + parts[2])
     files = textwrap.fill(", ".join(f["product"] + f["kept"]), 92, initial_indent=" " * 4, subsequent_indent=" " * 4)
     txt = DEPLOY_TXT.format(**words, files=files, wow64_engine=engine(*WOW64, "<folder>\\", f["script"]))

@@ -156,6 +156,11 @@ def sha256(path):
     return hashlib.sha256(open(path, "rb").read()).hexdigest()
 
 
+def zip_name(script):
+    """The release's zip, named as the script."""
+    return os.path.splitext(os.path.basename(script))[0] + ".zip"
+
+
 def write_zip(folder, path, epoch):
     """The folder as one zip, its entries in a folder of the zip's name, the same bytes every time:
     sorted names, one fixed time, no owner or mode bits and no extra fields from this machine."""
@@ -221,7 +226,7 @@ def lay_release(folder, args, names, found, signing, epoch):
     dist = os.path.join(folder, "dist")
     os.mkdir(dist)
     facts, script = deploy.facts(args.script), os.path.basename(args.script)
-    product, stem = "%s %s" % (facts["name"], facts["version"]), os.path.splitext(script)[0]
+    product, packed = "%s %s" % (facts["name"], facts["version"]), os.path.join(folder, zip_name(script))
     if signing:
         sign(args.setup, os.path.join(dist, "setup.exe"), signing, epoch, product)
     else:
@@ -242,9 +247,9 @@ def lay_release(folder, args, names, found, signing, epoch):
         for name in sorted(os.listdir(dist)):
             if name != "SHA256SUMS":
                 sums.write("%s  %s\n" % (sha256(os.path.join(dist, name)), name))
-    write_zip(dist, os.path.join(folder, stem + ".zip"), epoch)
-    with open(os.path.join(folder, stem + ".zip.sha256"), "w", newline="\n") as f:
-        f.write("%s  %s.zip\n" % (sha256(os.path.join(folder, stem + ".zip")), stem))
+    write_zip(dist, packed, epoch)
+    with open(packed + ".sha256", "w", newline="\n") as f:
+        f.write("%s  %s\n" % (sha256(packed), os.path.basename(packed)))
 
 
 def publish(folder, out):
@@ -301,8 +306,7 @@ def dist(args):
           % (out, "signed: " + signing["subject"] if signing else "not signed",
              "the script and %d product files, SHA256SUMS" % len(names) if found else "the script and PACKAGING.txt"))
     if found:
-        zip_name = os.path.splitext(os.path.basename(args.script))[0] + ".zip"
-        print("%s/%s: sha256 %s" % (out, zip_name, sha256(os.path.join(out, zip_name))))
+        print("%s/%s: sha256 %s" % (out, zip_name(args.script), sha256(os.path.join(out, zip_name(args.script)))))
 
 
 def lay_ship_folder(args):
