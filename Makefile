@@ -12,32 +12,32 @@ all: build/host/print_page
 	cmake --build build/win64 --parallel "$$(nproc)"
 
 # The page catalogue on the build machine itself: the release reads the summary page's promise here.
-build/host/print_page: tools/print_page.cpp src/flow/setup_pages.cpp src/flow/setup_pages.h
+build/host/print_page: tools/release/print_page.cpp src/flow/setup_pages.cpp src/flow/setup_pages.h
 	mkdir -p build/host
-	g++ -std=c++17 -O2 -Wall -Wextra -Werror -Isrc/flow -o $@ tools/print_page.cpp src/flow/setup_pages.cpp
+	g++ -std=c++17 -O2 -Wall -Wextra -Werror -Isrc/flow -o $@ tools/release/print_page.cpp src/flow/setup_pages.cpp
 
-# The first check on a machine also makes the emulated machine that runs the PE32 (tools/); the
+# The first check on a machine also makes the emulated machine that runs the PE32 (tools/machine/); the
 # tests hold it, so that no other checkout's run prunes it meanwhile. A test a core: the emulated
 # machines still run one at a time.
 check: deps
 	$(MAKE) all
-	tools/pe32_machine.py image sh -c 'cd build/win64 && ctest --output-on-failure -j "$$(nproc)"'
+	tools/machine/pe32_machine.py image sh -c 'cd build/win64 && ctest --output-on-failure -j "$$(nproc)"'
 
-# `make run WINDOWS=<a name from tools/windows.list>` walks the shipped PE32 in the emulated machine.
+# `make run WINDOWS=<a name from tools/machine/windows.list>` walks the shipped PE32 in the emulated machine.
 run: deps
 	$(MAKE) all
 	tools/run.sh $(WINDOWS)
 
 # The release build/release: its folder dist/ and, with PRODUCT=<folder of the product files>, the
 # complete release with quibel43.zip. SIGN_* and SOURCE_DATE_EPOCH reach it from the environment or
-# the command line (README).
+# the command line (docs/release.md).
 dist: all
-	python3 tools/release.py dist --setup build/win32/setup.exe --script quibel43.inf \
+	python3 tools/release/release.py --setup build/win32/setup.exe --script quibel43.inf \
 	    --print-page build/host/print_page --out build/release $(if $(PRODUCT),--product "$(PRODUCT)")
 
 bench: deps
 	$(MAKE) all
-	tools/bench.sh
+	tools/bench/bench.sh
 
 deps:
 	@tools/install_deps.sh $(PACKAGES)

@@ -11,6 +11,8 @@ import struct
 import sys
 import xml.etree.ElementTree as ET
 
+from checks import expect, run
+
 # Newer calls (the library search's) are looked up at run time: an import Windows 95 lacks stops the
 # program from loading there.
 IMPORTS = {
@@ -148,12 +150,7 @@ def checks(pe, signed):
 
 def main():
     signed = sys.argv[1:2] == ["--signed"]
-    results = checks(read_pe(sys.argv[-1]), signed)
-    failed = [(what, expected, got) for what, expected, got in results if expected != got]
-    for what, expected, got in failed:
-        print("FAIL %s: expected %r, got %r" % (what, expected, got))
-    print("%d of %d checks failed" % (len(failed), len(results)))
-    return 1 if failed else 0
+    return run([(row[0], lambda row=row: expect(*row)) for row in checks(read_pe(sys.argv[-1]), signed)])
 
 
 if __name__ == "__main__":

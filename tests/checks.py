@@ -1,4 +1,4 @@
-"""What the Python tests share: a fault list, and a table of checks run in turn, each reported."""
+"""What the Python tests share: one way to report a check, and a program stopped before a step."""
 import time
 
 failures = []
@@ -8,12 +8,39 @@ def fail(case, text):
     failures.append("%s: %s" % (case, text))
 
 
+def expect(case, expected, got):
+    if expected != got:
+        fail(case, "expected %r, got %r" % (expected, got))
+
+
 def run(checks):
     """Runs each (name, check) in turn and says how it went; 1 when any fault was found."""
+    failed = 0
     for name, check in checks:
         start, before = time.time(), len(failures)
         check()
-        print("%s %s (%.1f s)" % ("ok  " if len(failures) == before else "FAIL", name, time.time() - start))
+        failed += len(failures) > before
+        print("%s %s (%.1f s)" % ("FAIL" if len(failures) > before else "ok  ", name, time.time() - start))
     for failure in failures:
         print("FAIL " + failure)
+    print("%d of %d checks failed" % (failed, len(checks)))
     return 1 if failures else 0
+
+
+def stopped_before(n, *steps):
+    """Python that, run first, stops the program as a kill would: just before its Nth call of STEPS
+    (os's calls, and shutil.rmtree), the steps that change the disk."""
+    return """
+import os, shutil
+steps = [0]
+def counted(module, name):
+    call = getattr(module, name)
+    def step(*args, **kwargs):
+        steps[0] += 1
+        if steps[0] == %d:
+            os._exit(137)
+        return call(*args, **kwargs)
+    setattr(module, name, step)
+for name in %r:
+    counted(shutil if name == "rmtree" else os, name)
+""" % (n, steps)

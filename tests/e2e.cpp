@@ -3,7 +3,7 @@
 // usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL          the pages, with the install verb recorded
 //        e2e install SHIP_DIR PROBE_DLL SEEN            the real and the quiet install and uninstalls, on
 //                                                       the Windows that tells a program SEEN
-//                                                       (tools/windows.list; e2e_install.cpp)
+//                                                       (tools/machine/windows.list; e2e_install.cpp)
 //        e2e --record SCRIPT                             the recorder, as the install verb runs it
 #include <windows.h>
 

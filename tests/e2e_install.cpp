@@ -32,7 +32,7 @@ static bool IsWindows9x()
     return GetVersion() & 0x80000000;
 }
 
-// What the Windows this runs on tells a program, in the words of tools/windows.list.
+// What the Windows this runs on tells a program, in the words of tools/machine/windows.list.
 static std::string WindowsSeen()
 {
     OSVERSIONINFOA v = {sizeof v};

@@ -13,13 +13,13 @@ import sys
 import time
 
 SOURCE, WORK = (os.path.abspath(a) for a in sys.argv[1:3])
-TOOLS = os.path.join(SOURCE, "tools")
+TOOLS = os.path.join(SOURCE, "tools", "machine")
 ENV = dict(os.environ, XDG_CACHE_HOME=os.path.join(WORK, "cache"), PE32_MIRROR="http://127.0.0.1:9/debian",
            PATH=os.path.join(WORK, "bin") + ":" + os.environ["PATH"], STAND_IN_PIDS=os.path.join(WORK, "pids"))
 os.environ.update(ENV)
 sys.path.insert(0, TOOLS)
 import pe32_machine as machine  # noqa: E402  (its cache is the one ENV names)
-from checks import fail, run  # noqa: E402
+from checks import fail, run, stopped_before  # noqa: E402
 
 IMAGE_FILES = ["root.qcow2", "vmlinuz", "initrd.img", "complete"]
 
@@ -95,19 +95,9 @@ def check_stopped_removal():
     case = "a removal stopped at each step"
     for n in range(1, 50):
         stand_in_cache("old", "new")
-        stopped = in_python("""
-steps = [0]
-def counted(call):
-    def step(*args, **kwargs):
-        steps[0] += 1
-        if steps[0] == %d:
-            m.os._exit(137)
-        return call(*args, **kwargs)
-    return step
-for name in ("rename", "unlink", "rmdir", "remove"):
-    setattr(m.os, name, counted(getattr(m.os, name)))
+        stopped = in_python(stopped_before(n, "rename", "unlink", "rmdir", "remove") + """
 with m.cache_lock():
-    m.remove_unused_images(keep="new")""" % n)
+    m.remove_unused_images(keep="new")""")
         stopped.wait()
         after_stop = entries()
         with machine.cache_lock():
@@ -158,13 +148,15 @@ def check_key():
     edits = [
         # file              sed expression                   the key and the list stay
         ("windows.list",    r"/^#/!s/ \+/\t/3;s/ \+/\t/2;s/ \+/\t/", True),  # tabs between the columns
-        ("wine_session.sh", "s/^# Runs a command/# Runs/",   True),
+        ("wine_session.sh", "s/^# The test platform's one/# The/", True),
         ("wine_session.sh", "s/winedbg.exe=d/winedbg.exe=/", False),
     ]
     for file, expression, stays in edits:
         subprocess.run(["rm", "-rf", copy])
         subprocess.run(["cp", "-r", TOOLS, copy], check=True)
         subprocess.run(["sed", "-i", expression, os.path.join(copy, file)], check=True)
+        if open(os.path.join(copy, file)).read() == open(os.path.join(TOOLS, file)).read():
+            fail(case, "expected %s to change %s, got it the same" % (expression, file))
         if (read(copy) == read(TOOLS)) != stays:
             fail(case, "expected %s after %s on %s, got %s" % ("the same" if stays else "another", expression, file,
                                                               read(copy).strip()))

@@ -17,9 +17,11 @@ import threading
 import time
 import zipfile
 
-from checks import fail, failures, run
+from checks import fail, run, stopped_before
 
 SOURCE, BUILD, WORK = (os.path.abspath(a) for a in sys.argv[1:4])
+sys.path.insert(0, os.path.join(SOURCE, "tools", "release"))
+import install_script  # noqa: E402
 SETUP = os.path.join(BUILD, "win32", "setup.exe")
 PROMISED_BYTES = 4051770
 PRODUCT = ["quibel32.exe", "quibel32.hlp", "quibel32.cnt", "stations.dat", "harmonic.dat",
@@ -37,28 +39,18 @@ def digest(p):
 
 # Runs release.py as a kill would stop it: just before its Nth step that changes the disk.
 STOPPED = """
-import os, runpy, shutil, sys
-steps, stop = [0], int(sys.argv[1])
-def step(call):
-    def counted(*args, **kwargs):
-        steps[0] += 1
-        if steps[0] == stop:
-            os._exit(137)
-        return call(*args, **kwargs)
-    return counted
-for name in ("mkdir", "rename", "replace", "remove", "symlink"):
-    setattr(os, name, step(getattr(os, name)))
-shutil.rmtree = step(shutil.rmtree)
-sys.argv = sys.argv[2:]
+import runpy, sys
+sys.argv = sys.argv[1:]
 sys.path.insert(0, os.path.dirname(sys.argv[0]))  # as python3 would for the script itself
 runpy.run_path(sys.argv[0], run_name="__main__")
 """
 
 
 def release(out, product=None, setup=SETUP, script=None, stop=None, **env):
-    """Runs release.py dist; with `stop`, stopped as a kill would before that step (STOPPED)."""
-    command = [sys.executable, *(["-c", STOPPED, str(stop)] if stop else []),
-               os.path.join(SOURCE, "tools", "release.py"), "dist", "--setup", setup,
+    """Runs release.py; with `stop`, stopped as a kill would before that step (STOPPED)."""
+    stopping = stopped_before(stop or 0, "mkdir", "rename", "replace", "remove", "symlink", "rmtree") + STOPPED
+    command = [sys.executable, *(["-c", stopping] if stop else []),
+               os.path.join(SOURCE, "tools", "release", "release.py"), "--setup", setup,
                "--script", script or os.path.join(SOURCE, "quibel43.inf"),
                "--print-page", os.path.join(BUILD, "host", "print_page"), "--out", out]
     command += ["--product", product] if product else []
@@ -360,7 +352,7 @@ def check_signing(key):
         pe = subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "check_pe.py"), "--signed", exe],
                             capture_output=True, text=True)
         if pe.returncode:
-            fail(case, "expected the PE checks to pass, got: " + pe.stdout.strip())
+            fail(case, "expected the PE checks to pass, got: " + " ".join(l for l in pe.stdout.splitlines() if l.startswith("FAIL ")))
     if len(set(signed.values())) != 1:
         fail("signing", "expected the same bytes from the same key and time, got %d different files" % len(set(signed.values())))
     # One changed byte in the signed code.
@@ -384,8 +376,8 @@ def check_signed_twin(key):
     # the failure path, with no setup engine to wait for.
     os.makedirs(path("twin alone"))
     shutil.copyfile(os.path.join(out, "dist", "setup.exe"), path("twin alone", "setup.exe"))
-    walked = subprocess.run([os.path.join(SOURCE, "tools", "wine_session.sh"), "--virtual-display", path("wine"),
-                             "wine", os.path.join(BUILD, "win64", "tools", "walk_pages.exe"),
+    walked = subprocess.run([os.path.join(SOURCE, "tools", "machine", "wine_session.sh"), "--virtual-display", path("wine"),
+                             "wine", os.path.join(BUILD, "win64", "tests", "drivers", "walk_pages.exe"),
                              path("twin alone", "setup.exe"), path("screens")],
                             capture_output=True, text=True, timeout=300)
     if 'page "I Agree"' not in walked.stdout or "exit status 0" not in walked.stdout:
@@ -417,10 +409,10 @@ def check_script_drift():
         inf = path("drift", "quibel43.inf")
         os.makedirs(os.path.dirname(inf), exist_ok=True)
         open(inf, "w").write(mutated)
-        done = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "release.py"), "check", inf,
-                               os.path.join(BUILD, "host", "print_page")], capture_output=True, text=True)
-        if done.returncode == 0 or named not in done.stdout:
-            fail(case, "expected the check to fail naming %r, got: %s" % (named, done.stdout.strip()))
+        said = "; ".join(rule + ": " + ", ".join(broken) for rule, broken in
+                         install_script.rules(inf, os.path.join(BUILD, "host", "print_page")) if broken)
+        if named not in said:
+            fail(case, "expected the check to fail naming %r, got: %s" % (named, said or "none broken"))
 
 
 def check_version_followed():
@@ -431,7 +423,7 @@ def check_version_followed():
         shutil.copy(os.path.join(SOURCE, name), path("version", name))
     script = open(path("version", "quibel43.inf")).read()
     open(path("version", "quibel43.inf"), "w").write(script.replace('DisplayVersion="4.3"', 'DisplayVersion="4.10"'))
-    subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "release.py"), "ship", SETUP,
+    subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "drivers", "ship.py"), SETUP,
                     path("version", "quibel43.inf"), path("version", "ship")], check=True)
     for name, words in (("deploy.cmd", ['=="4.10"', "GTR 4010000"]), ("DEPLOY.txt", ["Quibel32 4.10:", "Value 4.10"])):
         text = open(path("version", "ship", name)).read()
@@ -448,7 +440,6 @@ def main():
               ("a timestamp", lambda: check_timestamp(key)), ("the signed twin", lambda: check_signed_twin(key)),
               ("the script and the page", check_script_drift), ("the version from the script", check_version_followed)]
     status = run(checks)
-    print("release: %d faults found" % len(failures))
     shutil.rmtree(WORK, ignore_errors=True)
     return status
 

@@ -3,19 +3,23 @@
 # a throwaway prefix. With a display the user clicks through it; without one the pages are walked
 # (I Agree, Install, Finish) on a virtual display and a picture of each is saved. Either way it
 # ends by listing what the install put into the prefix.
-# With WINDOWS (a name from tools/windows.list) it walks the shipped PE32 in the emulated machine instead.
+# With WINDOWS (a name from tools/machine/windows.list) it walks the shipped PE32 in the emulated machine instead.
 # usage: run.sh [WINDOWS]
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build
-windows=${1:-} where=
+windows=${1:-}
+machine=$top/tools/machine
 
-session() { "$top/tools/wine_session.sh" "$@"; }
+# Where the walk runs, as the session's words: a prefix here, or a Windows in the machine.
+set -- "$build/wine-run"
+session() { "$machine/wine_session.sh" "$@"; }
 if [ -n "$windows" ]; then
-    target=win32 where="--pe32 $windows"
+    target=win32
+    set -- --in-machine "$windows"
     echo "Running build/win32/setup.exe, the shipped PE32, on $windows in the emulated machine."
     # The image is made if need be and held for the whole run: no other run removes it meanwhile.
-    session() { "$top/tools/pe32_machine.py" image "$top/tools/wine_session.sh" "$@"; }
+    session() { "$machine/pe32_machine.py" image "$machine/pe32_machine.py" run "$machine/wine_session.sh" "$@"; }
 else
     # PE32 needs a Wine that can run 32-bit code, which a kernel without 32-bit support cannot.
     if /usr/lib/wine/wine --version >/dev/null 2>&1; then target=win32; else target=win64; fi
@@ -24,7 +28,7 @@ else
 fi
 
 ship=$build/ship
-python3 "$top/tools/release.py" ship "$build/$target/setup.exe" "$top/quibel43.inf" "$ship"
+python3 "$top/tests/drivers/ship.py" "$build/$target/setup.exe" "$top/quibel43.inf" "$ship"
 
 # Runs inside the Wine session: $@ starts setup, then what it installed is listed.
 report='"$@" || exit
@@ -35,15 +39,14 @@ report='"$@" || exit
 if [ -n "${DISPLAY:-}" ] && [ -z "$windows" ]; then
     cd "$ship"
     # wineserver -w waits for the setup engine, which setup.exe starts and does not wait for.
-    exec "$top/tools/wine_session.sh" "$build/wine-run" sh -c "$report" sh sh -c 'wine setup.exe; wineserver -w'
+    exec "$machine/wine_session.sh" "$build/wine-run" sh -c "$report" sh sh -c 'wine setup.exe; wineserver -w'
 fi
 
 screens=$build/screens
 rm -rf "$screens"
 mkdir -p "$screens"
-# shellcheck disable=SC2086 # $where is two words or none
-session --virtual-display $where "$build/wine-run" sh -c "$report" sh \
-    wine "$build/$target/tools/walk_pages.exe" "$ship/setup.exe" "$screens"
+session --virtual-display "$@" sh -c "$report" sh \
+    wine "$build/$target/tests/drivers/walk_pages.exe" "$ship/setup.exe" "$screens"
 for picture in "$screens"/*.bmp; do
     convert "$picture" "${picture%.bmp}.png" && rm "$picture"
 done

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The emulated machine that runs the shipped PE32: Debian 12's own kernel (which, unlike the build
-machines' kernel, runs 32-bit code) with 32-bit Wine, under QEMU without KVM. Needs no root.
-The images live in the user's cache, BASE:
+"""The test platform's way into the emulated machine that runs the shipped PE32: Debian 12's own
+kernel (which, unlike the build machines' kernel, runs 32-bit code) with 32-bit Wine, under QEMU
+without KVM. Needs no root. Inside, each row runs wine_session.sh --in-machine; what the machine
+and the drivers tell each other is in docs/machine.md. The images live in the user's cache, BASE:
   lock       held while an image is made or anything is removed
   KEY/       a whole image, marked so by KEY/complete, written last; each run holds it (a shared
              lock on the folder) for its whole length
@@ -24,11 +25,11 @@ import sys
 import tempfile
 import time
 
-TOOLS = os.path.dirname(os.path.abspath(__file__))
-TOP = os.path.dirname(TOOLS)
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(os.path.dirname(HERE))
 BASE = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "quibel-setup", "pe32-machine")
-GUEST_INIT = os.path.join(TOOLS, "pe32_init.sh")
-SESSION = os.path.join(TOOLS, "wine_session.sh")
+GUEST_INIT = os.path.join(HERE, "pe32_init.sh")
+SESSION = os.path.join(HERE, "wine_session.sh")
 
 # What goes into the image. The guest stays Debian 12, the project's test platform, whatever the
 # host runs; only the mirror is the host's.
@@ -80,7 +81,7 @@ def fail(*words):
 
 
 def windows_rows():
-    """tools/windows.list as the session script reads it: name, architecture, version, what is seen."""
+    """windows.list as the session script reads it: name, architecture, version, what is seen."""
     listed = subprocess.run(["sh", SESSION, "--list-windows"], capture_output=True, text=True, check=True).stdout
     return [row.split("\t") for row in listed.splitlines()]
 
@@ -415,7 +416,7 @@ def run(words):
     """Runs COMMAND, or each --row NAME COMMAND side by side, in one machine; the worst status."""
     folder = os.path.join(BASE, key())
     if hold_image(folder) is None:
-        fail("no image for this version of the tools; make it first with: tools/pe32_machine.py image")
+        fail("no image for this version of the tools; make it first with: %s image" % sys.argv[0])
     rows = split_rows(words)
     # PE32_ROWS picks the rows whose names hold it, to run one Windows alone, say.
     picked = [row for row in rows if os.environ.get("PE32_ROWS", "") in row[0]]

@@ -4,7 +4,7 @@
 OUT is a link into OUT's own folder of releases beside it, .OUT.releases: each release is made whole
 there and the link swapped to it in one step, and a clean-up touches nothing else. setup.exe is
 signed when the environment names a key (SIGN_*); times are SOURCE_DATE_EPOCH or the last commit's.
-The README's section The release says what a release holds.
+docs/release.md says what a release holds.
 """
 import argparse
 import fcntl
@@ -61,7 +61,7 @@ def find_product_files(product, names):
 def release_epoch():
     if os.environ.get("SOURCE_DATE_EPOCH"):
         return int(os.environ["SOURCE_DATE_EPOCH"])
-    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    top = os.path.dirname(os.path.abspath(__file__))  # within the checkout
     last = subprocess.run(["git", "-C", top, "log", "-1", "--format=%ct"], capture_output=True, text=True)
     if last.returncode or not last.stdout.strip():
         refuse("no SOURCE_DATE_EPOCH and no git history to take the release's time from: set SOURCE_DATE_EPOCH")
@@ -309,47 +309,12 @@ def dist(args):
         print("%s/%s: sha256 %s" % (out, zip_name(args.script), sha256(os.path.join(out, zip_name(args.script)))))
 
 
-def lay_ship_folder(args):
-    """A folder to try setup in: setup.exe, the script and the quiet install, with a stand-in for
-    each product file."""
-    shutil.rmtree(args.out, ignore_errors=True)
-    os.makedirs(args.out)
-    shutil.copy(args.setup, args.out)
-    lay_script(args.out, args.script)
-    for name in install_script.product_files(args.script)[0]:
-        with open(os.path.join(args.out, name), "w", newline="\r\n") as f:
-            f.write("Stand-in for %s, made by the build of setup.exe: not the product file.\n" % name)
-
-
-def check(args):
-    rules = install_script.rules(args.script, args.print_page)
-    for rule, broken in rules:
-        print("%s %s" % ("FAIL" if broken else "ok  ", rule))
-        for problem in broken:
-            print("       " + problem)
-    failed = sum(1 for _, broken in rules if broken)
-    print("%d passed, %d failed" % (len(rules) - failed, failed))
-    return 1 if failed else 0
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    commands = parser.add_subparsers(required=True)
-    ship = commands.add_parser("ship", help="lay a ship folder with stand-ins for the product files, to try setup")
-    for argument in ("setup", "script", "out"):
-        ship.add_argument(argument)
-    ship.set_defaults(run=lay_ship_folder)
-    checks = commands.add_parser("check", help="the script and the summary page agree")
-    checks.add_argument("script")
-    checks.add_argument("print_page", help="build/host/print_page, which prints a page's text")
-    checks.set_defaults(run=check)
-    release = commands.add_parser("dist", help="lay the release")
     for option in ("--setup", "--script", "--print-page", "--out"):
-        release.add_argument(option, required=True)
-    release.add_argument("--product", help="the folder of the product files")
-    release.set_defaults(run=dist)
-    args = parser.parse_args()
-    return args.run(args) or 0
+        parser.add_argument(option, required=True)
+    parser.add_argument("--product", help="the folder of the product files")
+    return dist(parser.parse_args()) or 0
 
 
 if __name__ == "__main__":

@@ -1,8 +1,7 @@
 #!/bin/sh
-# The emulated machine's init (tools/pe32_machine.py): mounts what Wine and the shared folders need,
+# The emulated machine's init (pe32_machine.py): mounts what Wine and the shared folders need,
 # runs /io/job with its output and status in /io, and powers off.
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
-export QUIBEL_PE32_MACHINE=1
 # The initramfs has mounted proc, sys and dev already when it boots the disk.
 mkdir -p /dev/pts /dev/shm; mount -t devpts devpts /dev/pts; mount -t tmpfs tmpfs /dev/shm
 mount -t tmpfs tmpfs /tmp; mount -t tmpfs tmpfs /run

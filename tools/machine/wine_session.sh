@@ -1,28 +1,31 @@
 #!/bin/sh
-# Runs a command under Wine in a throwaway prefix, on a virtual display when asked or when there
-# is no display; the prefix, the display and every Wine process go away afterwards. Where it runs
-# is its one parameter: this machine's 64-bit Wine, in a prefix set up as a (64-bit) WINDOWS of
-# tools/windows.list or as Wine's own; or the emulated machine's 32-bit Wine (pe32_machine.py).
-# usage: wine_session.sh [--virtual-display] [--windows WINDOWS | --pe32 WINDOWS] PREFIX_DIR COMMAND [ARG...]
-#        wine_session.sh --make-prefix WINDOWS PREFIX_DIR   (the prefixes the machine's image keeps)
-#        wine_session.sh --list-windows                      (tools/windows.list as every reader takes it)
+# The test platform's one Wine session: runs a command under Wine in a throwaway prefix, on a virtual
+# display when asked or when there is no display; the prefix, the display and every Wine process go
+# away afterwards. Where it runs is its one parameter: this machine's 64-bit Wine, in a prefix set
+# up as a (64-bit) WINDOWS of windows.list or as Wine's own; or, --in-machine, the emulated
+# machine's 32-bit Wine, where pe32_machine.py starts it (docs/machine.md).
+# usage: wine_session.sh [--virtual-display] [--windows WINDOWS] PREFIX_DIR COMMAND [ARG...]
+#        wine_session.sh --in-machine WINDOWS COMMAND [ARG...]   (in the machine, on a virtual display)
+#        wine_session.sh --make-prefix WINDOWS PREFIX_DIR   (in the machine: the prefixes its image keeps)
+#        wine_session.sh --list-windows                      (windows.list's rows, for every other reader)
 set -eu
-self=$(realpath "$0")
-tools=$(dirname "$self")
+here=$(dirname "$(realpath "$0")")
 
-# The rows of tools/windows.list, tab-separated, under the one rule its readers share: a line that
-# starts with # is a comment, fields are separated by spaces or tabs, the fourth runs to the end.
+# windows.list's rows, tab-separated, or those whose field N is VALUE: the one place that knows its
+# rules. A line that starts with # is a comment, fields are separated by spaces or tabs, the fourth
+# runs to the end.
 list_windows() {
-    awk 'NF && $1 !~ /^#/ { seen = $0; sub(/^[ \t]*[^ \t]+[ \t]+[^ \t]+[ \t]+[^ \t]+[ \t]+/, "", seen)
-                            print $1 "\t" $2 "\t" $3 "\t" seen }' "$tools/windows.list"
+    awk -v n="${1:-0}" -v value="${2:-}" 'NF && $1 !~ /^#/ && (!n || $n == value) {
+        seen = $0; sub(/^[ \t]*[^ \t]+[ \t]+[^ \t]+[ \t]+[^ \t]+[ \t]+/, "", seen)
+        print $1 "\t" $2 "\t" $3 "\t" seen }' "$here/windows.list"
 }
 
-virtual= windows= machine= keep=
+virtual= windows= machine= keep= prefix=
 while :; do
     case ${1:-} in
     --virtual-display) virtual=1; shift ;;
     --windows) windows=$2; shift 2 ;;
-    --pe32) windows=$2 machine=1; shift 2 ;;
+    --in-machine) windows=$2 machine=1 virtual=1 keep=1; shift 2 ;;
     --make-prefix) windows=$2 keep=1 virtual=1; shift 2 ;;
     --list-windows) list_windows; exit ;;
     *) break ;;
@@ -31,15 +34,12 @@ done
 # The prefix's architecture and version, from the list of the Windows the machine keeps.
 arch=win64 version=-
 if [ -n "$windows" ]; then
-    row=$(list_windows | awk -F '\t' -v name="$windows" '$1 == name { print $2, $3 }')
-    [ -n "$row" ] || { echo "wine_session: no $windows in tools/windows.list:" $(list_windows | cut -f 1) >&2; exit 2; }
-    arch=${row% *} version=${row#* }
-fi
-if [ -n "$machine" ] && [ -z "${QUIBEL_PE32_MACHINE:-}" ]; then
-    exec "$tools/pe32_machine.py" run "$self" ${virtual:+--virtual-display} --pe32 "$windows" "$@"
+    row=$(list_windows 1 "$windows")
+    [ -n "$row" ] || { echo "wine_session: no $windows in windows.list:" $(list_windows | cut -f 1) >&2; exit 2; }
+    arch=$(echo "$row" | cut -f 2) version=$(echo "$row" | cut -f 3)
 fi
 [ -n "${DISPLAY:-}" ] || virtual=1
-prefix=$(realpath -m "$1"); shift  # Wine takes only an absolute prefix
+[ -n "$machine" ] || { prefix=$(realpath -m "$1"); shift; }  # Wine takes only an absolute prefix
 
 export WINEDEBUG=-all
 # No Mono or Gecko prompts; no menu entries written into the real $HOME when a shortcut is made; a
@@ -62,11 +62,11 @@ if [ -n "$machine" ]; then
     # The image keeps a prefix for each architecture, made as the list's first Windows of it. Each
     # session works on a copy of its own, which the machine throws away with its other writes, so
     # that sessions side by side share nothing; a Windows other than the first is set as it starts.
-    prefix=$work/prefix keep=1 virtual=1
+    prefix=$work/prefix
     mkdir -p "$prefix" "$work/changes" "$work/overlay"
     mount -t overlay overlay -o "lowerdir=/prefixes/$arch,upperdir=$work/changes,workdir=$work/overlay" "$prefix"
     mounted=1
-    first=$(list_windows | awk -F '\t' -v arch="$arch" '$2 == arch { print $3; exit }')
+    first=$(list_windows 2 "$arch" | head -n 1 | cut -f 3)
     # Under emulation a page takes 20 s and more to come up where it takes a fraction of a second
     # here: the drivers scale every wait by this.
     export QUIBEL_WAIT_SCALE=${QUIBEL_WAIT_SCALE:-12}
