@@ -294,7 +294,7 @@ Configuration Manager, an application with a Script Installer deployment type:
 
 A Group Policy startup script (Computer Configuration, Policies, Windows Settings, Scripts,
 Startup), with this folder on a share:
-  Script Name: \\server\share\quibel43\deploy.cmd
+  Script Name: \\server\share\{release}\deploy.cmd
   Script Parameters: /install /log "%SystemRoot%\Logs\{name}-deploy.log"
   The script runs as the computer's account: give Domain Computers read access to the share and
   to its files. It runs at every start; once {name} {version} is installed, deploy.cmd only
@@ -342,7 +342,7 @@ def texts(script):
     """deploy.cmd and DEPLOY.txt for the script."""
     f = facts(script)
     parts = [int(p) if p.isdigit() else 0 for p in (f["version"].split(".") + ["0", "0"])[:3]]
-    words = dict(script=f["script"], name=f["name"], version=f["version"], key=f["key"], program=f["program"],
+    words = dict(script=f["script"], release=os.path.splitext(f["script"])[0], name=f["name"], version=f["version"], key=f["key"], program=f["program"],
                  key_long=f["key"].replace("HKLM", "HKEY_LOCAL_MACHINE"), key_short=f["key"][len("HKLM\\"):],
                  failed=FAILED, running=RUNNING, newer=NEWER, usage=USAGE, restart=RESTART,
                  text=f["text"], typed=TYPED, full_path=FULL_PATH, install_9x=INSTALL_9X.format(script=f["script"]),
