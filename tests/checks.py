@@ -28,10 +28,10 @@ def run(checks):
 
 
 def stopped_before(n, *steps):
-    """Python that, run first, stops the program as a kill would: just before its Nth call of STEPS
-    (os's calls, and shutil.rmtree), the steps that change the disk."""
+    """Python that stops what runs after it (as `python3 -c CODE SCRIPT ARG...`, SCRIPT) as a kill
+    would: just before its Nth call of STEPS, os's calls or shutil.rmtree, that change the disk."""
     return """
-import os, shutil
+import os, runpy, shutil, sys
 steps = [0]
 def counted(module, name):
     call = getattr(module, name)
@@ -43,4 +43,8 @@ def counted(module, name):
     setattr(module, name, step)
 for name in %r:
     counted(shutil if name == "rmtree" else os, name)
+if sys.argv[1:]:
+    sys.path.insert(0, os.path.dirname(sys.argv[1]))  # as python3 would for the script itself
+    sys.argv = sys.argv[1:]
+    runpy.run_path(sys.argv[0], run_name="__main__")
 """ % (n, steps)

@@ -37,18 +37,9 @@ def digest(p):
     return hashlib.sha256(open(p, "rb").read()).hexdigest() if os.path.isfile(p) else "none"
 
 
-# Runs release.py as a kill would stop it: just before its Nth step that changes the disk.
-STOPPED = """
-import runpy, sys
-sys.argv = sys.argv[1:]
-sys.path.insert(0, os.path.dirname(sys.argv[0]))  # as python3 would for the script itself
-runpy.run_path(sys.argv[0], run_name="__main__")
-"""
-
-
 def release(out, product=None, setup=SETUP, script=None, stop=None, **env):
-    """Runs release.py; with `stop`, stopped as a kill would before that step (STOPPED)."""
-    stopping = stopped_before(stop or 0, "mkdir", "rename", "replace", "remove", "symlink", "rmtree") + STOPPED
+    """Runs release.py; with `stop`, stopped as a kill would before that step."""
+    stopping = stopped_before(stop or 0, "mkdir", "rename", "replace", "remove", "symlink", "rmtree")
     command = [sys.executable, *(["-c", stopping] if stop else []),
                os.path.join(SOURCE, "tools", "release", "release.py"), "--setup", setup,
                "--script", script or os.path.join(SOURCE, "quibel43.inf"),

@@ -11,6 +11,5 @@ from checks import fail, run
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools", "release"))
 import install_script  # noqa: E402
 
-rules = install_script.rules(*sys.argv[1:3])
 sys.exit(run([(rule, lambda rule=rule, broken=broken: [fail(rule, problem) for problem in broken])
-              for rule, broken in rules]))
+              for rule, broken in install_script.rules(*sys.argv[1:3])]))

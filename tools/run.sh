@@ -11,15 +11,13 @@ build=$top/build
 windows=${1:-}
 machine=$top/tools/machine
 
-# Where the walk runs, as the session's words: a prefix here, or a Windows in the machine.
-set -- "$build/wine-run"
-session() { "$machine/wine_session.sh" "$@"; }
+# The session the walk runs in, as words: in a prefix here, or on a Windows in the machine, whose
+# image is made if need be and held for the whole run (no other run removes it meanwhile).
+set -- "$machine/wine_session.sh" --virtual-display "$build/wine-run"
 if [ -n "$windows" ]; then
     target=win32
-    set -- --in-machine "$windows"
+    set -- "$machine/pe32_machine.py" run "$machine/wine_session.sh" --in-machine "$windows"
     echo "Running build/win32/setup.exe, the shipped PE32, on $windows in the emulated machine."
-    # The image is made if need be and held for the whole run: no other run removes it meanwhile.
-    session() { "$machine/pe32_machine.py" image "$machine/pe32_machine.py" run "$machine/wine_session.sh" "$@"; }
 else
     # PE32 needs a Wine that can run 32-bit code, which a kernel without 32-bit support cannot.
     if /usr/lib/wine/wine --version >/dev/null 2>&1; then target=win32; else target=win64; fi
@@ -45,8 +43,7 @@ fi
 screens=$build/screens
 rm -rf "$screens"
 mkdir -p "$screens"
-session --virtual-display "$@" sh -c "$report" sh \
-    wine "$build/$target/tests/drivers/walk_pages.exe" "$ship/setup.exe" "$screens"
+"$@" sh -c "$report" sh wine "$build/$target/tests/drivers/walk_pages.exe" "$ship/setup.exe" "$screens"
 for picture in "$screens"/*.bmp; do
     convert "$picture" "${picture%.bmp}.png" && rm "$picture"
 done

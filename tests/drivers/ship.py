@@ -13,24 +13,18 @@ sys.path.insert(0, os.path.join(TOP, "tools", "release"))
 import install_script  # noqa: E402
 import release  # noqa: E402
 
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    for argument in ("setup", "script", "out"):
-        parser.add_argument(argument)
-    parser.add_argument("--planted", help="the library to leave beside setup.exe under the stranger's names")
-    args = parser.parse_args()
-    shutil.rmtree(args.out, ignore_errors=True)
-    os.makedirs(args.out)
-    shutil.copy(args.setup, args.out)
-    release.lay_script(args.out, args.script)
-    for name in install_script.product_files(args.script)[0]:
-        with open(os.path.join(args.out, name), "w", newline="\r\n") as f:
-            f.write("Stand-in for %s, made by the build of setup.exe: not the product file.\n" % name)
-    if args.planted:
-        for name in re.findall(r'#define \w+_LIBRARY "([^"]+)"', open(os.path.join(TOP, "tests", "probe.h")).read()):
-            shutil.copyfile(args.planted, os.path.join(args.out, name))
-
-
-if __name__ == "__main__":
-    main()
+parser = argparse.ArgumentParser(description=__doc__)
+for argument in ("setup", "script", "out"):
+    parser.add_argument(argument)
+parser.add_argument("--planted", help="the library to leave beside setup.exe under the stranger's names")
+args = parser.parse_args()
+shutil.rmtree(args.out, ignore_errors=True)
+os.makedirs(args.out)
+shutil.copy(args.setup, args.out)
+release.lay_script(args.out, args.script)
+for name in install_script.product_files(args.script)[0]:
+    with open(os.path.join(args.out, name), "w", newline="\r\n") as f:
+        f.write("Stand-in for %s, made by the build of setup.exe: not the product file.\n" % name)
+strangers = re.findall(r'#define \w+_LIBRARY "([^"]+)"', open(os.path.join(TOP, "tests", "probe.h")).read())
+for name in strangers if args.planted else []:
+    shutil.copyfile(args.planted, os.path.join(args.out, name))

@@ -394,7 +394,8 @@ def make_image(folder):
     say("image ready, %s on disk" % subprocess.run(["du", "-sh", folder], capture_output=True, text=True).stdout.split()[0])
 
 
-def image(command):
+def held_image():
+    """This version's image, made first if need be, and a hold on it."""
     folder = os.path.join(BASE, key())
     hold = hold_image(folder)
     if hold is None:
@@ -406,6 +407,11 @@ def image(command):
                 remove_unused_images(keep=os.path.basename(folder))
                 make_image(folder)
                 hold = hold_image(folder)
+    return folder, hold
+
+
+def image(command):
+    hold = held_image()[1]
     if command:
         # The hold goes to the command, which keeps it until it ends.
         os.set_inheritable(hold, True)
@@ -414,9 +420,7 @@ def image(command):
 
 def run(words):
     """Runs COMMAND, or each --row NAME COMMAND side by side, in one machine; the worst status."""
-    folder = os.path.join(BASE, key())
-    if hold_image(folder) is None:
-        fail("no image for this version of the tools; make it first with: %s image" % sys.argv[0])
+    folder = held_image()[0]
     rows = split_rows(words)
     # PE32_ROWS picks the rows whose names hold it, to run one Windows alone, say.
     picked = [row for row in rows if os.environ.get("PE32_ROWS", "") in row[0]]
@@ -438,19 +442,14 @@ def split_rows(words):
     """(NAME, COMMAND) for each --row NAME COMMAND, or the words as one row without a name."""
     if words[:1] != ["--row"]:
         return [("", words)]
-    rows = []
-    for word in words:
-        if word == "--row":
-            rows.append([])
-        else:
-            rows[-1].append(word)
+    rows = [list(row) for is_row, row in itertools.groupby(words, lambda word: word == "--row") if not is_row]
     return [(row[0], row[1:]) for row in rows]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", choices=("image", "run"), help="image: make the image if need be, then run COMMAND "
-                        "holding it. run: run COMMAND in the machine, in this folder, its writes thrown away, or each of "
+                        "holding it. run: the same, then run COMMAND in the machine, in this folder, its writes thrown away, or each of "
                         "--row NAME COMMAND [--row NAME COMMAND...] side by side in one machine; a COMMAND writes the "
                         "seconds it may take to $QUIBEL_BUDGET_FILE, after which the machine counts as hung")
     parser.add_argument("command", nargs=argparse.REMAINDER)

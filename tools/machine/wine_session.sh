@@ -46,12 +46,12 @@ export WINEDEBUG=-all
 # crash ends the process instead of waiting in a debugger.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 
-xvfb_pid= mounted=
+xvfb_pid=
 work=$(mktemp -d)  # Xvfb's display number, a prefix step's log, in the machine the prefix's copy
 cleanup() {
     wineserver -k 2>/dev/null || true
     [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
-    [ -z "$mounted" ] || umount -l "$prefix" || true  # at once, whatever Wine still holds
+    [ -z "$machine" ] || umount -l "$prefix" 2>/dev/null || true  # at once, whatever Wine still holds
     rm -rf "$work"
     [ -n "$keep" ] || rm -rf "$prefix"
 }
@@ -65,7 +65,6 @@ if [ -n "$machine" ]; then
     prefix=$work/prefix
     mkdir -p "$prefix" "$work/changes" "$work/overlay"
     mount -t overlay overlay -o "lowerdir=/prefixes/$arch,upperdir=$work/changes,workdir=$work/overlay" "$prefix"
-    mounted=1
     first=$(list_windows 2 "$arch" | head -n 1 | cut -f 3)
     # Under emulation a page takes 20 s and more to come up where it takes a fraction of a second
     # here: the drivers scale every wait by this.
