@@ -1,4 +1,4 @@
-// Drives a running setup.exe from another process, the way a user and the dialog manager would.
+// Drives a running setup.exe for the tests and `make run`, as a user and the dialog manager would.
 #pragma once
 #include <windows.h>
 

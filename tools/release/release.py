@@ -1,11 +1,10 @@
 #!/usr/bin/env python3
-"""`make dist`: lays the release folder, and with a product folder the complete release, packed.
-
-OUT is a link into OUT's own folder of releases beside it, .OUT.releases: each release is made whole
-there and the link swapped to it in one step, and a clean-up touches nothing else. setup.exe is
-signed when the environment names a key (SIGN_*); times are SOURCE_DATE_EPOCH or the last commit's.
-docs/release.md says what a release holds.
-"""
+"""The release, `make dist`: lays the release folder, and with a product folder the complete release,
+packed (docs/release.md). Beside it, deploy.py writes the quiet install; install_script.py holds the
+script to its rules. OUT is a link into OUT's own folder of releases beside it, .OUT.releases: each
+release is made whole there and the link swapped to it in one step, and a clean-up touches nothing
+else. setup.exe is signed when the environment names a key (SIGN_*); times are SOURCE_DATE_EPOCH or
+the last commit's."""
 import argparse
 import fcntl
 import hashlib
