@@ -407,6 +407,7 @@ int main(int argc, char **argv)
         return Record(argv[2]);
     if (mode == "stay")  // a stand-in for the installed program, running until it is stopped
         Sleep(INFINITE);
+    StartDesktop();
     if (mode == "install" && argc == 5) {
         g_probeDll = WindowsPath(argv[3]);
         return RunInstall(WindowsPath(argv[2]), argv[4]) ? 0 : 1;

@@ -29,6 +29,25 @@ void DeclareBudget(DWORD ms)
     }
 }
 
+void StartDesktop()
+{
+    // The command Wine itself runs, for the system's own bitness as Wine starts it.
+    char command[] = "\"C:\\windows\\system32\\explorer.exe\" /desktop";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    void *redirection = NULL;
+    Wow64DisableWow64FsRedirection(&redirection);
+    BOOL started = CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+    Wow64RevertWow64FsRedirection(redirection);
+    if (!started || WaitForInputIdle(pi.hProcess, Patience(DESKTOP_WAIT_MS)))
+        printf("the desktop process did not come up within %lu s\n", (unsigned long)(Patience(DESKTOP_WAIT_MS) / 1000));
+    if (started) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+}
+
 std::string FolderOf(const std::string &path)
 {
     return path.substr(0, path.find_last_of('\\'));

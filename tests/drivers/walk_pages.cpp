@@ -42,6 +42,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: walk_pages SETUP_EXE PICTURE_DIR\n");
         return 2;
     }
+    StartDesktop();
     std::string exe = WindowsPath(argv[1]), pictures = WindowsPath(argv[2]);
     Program program;
     HANDLE job = CreateJobObjectA(NULL, NULL);

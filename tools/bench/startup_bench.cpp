@@ -58,6 +58,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: startup_bench RUNS SETUP_EXE FLOOR_EXE...\n");
         return 2;
     }
+    StartDesktop();
     int runs = atoi(argv[1]), count = argc - 2;
     std::vector<std::string> exes;
     for (int i = 2; i < argc; i++)
