@@ -40,12 +40,14 @@ void StartDesktop()
     Wow64DisableWow64FsRedirection(&redirection);
     BOOL started = CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
     Wow64RevertWow64FsRedirection(redirection);
-    if (!started || WaitForInputIdle(pi.hProcess, Patience(DESKTOP_WAIT_MS)))
-        printf("the desktop process did not come up within %lu s\n", (unsigned long)(Patience(DESKTOP_WAIT_MS) / 1000));
-    if (started) {
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
+    if (!started) {
+        printf("could not start the desktop process: error %lu\n", GetLastError());
+        return;
     }
+    if (WaitForInputIdle(pi.hProcess, Patience(DESKTOP_WAIT_MS)))
+        printf("the desktop process did not come up within %lu s\n", (unsigned long)(Patience(DESKTOP_WAIT_MS) / 1000));
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
 }
 
 std::string FolderOf(const std::string &path)
