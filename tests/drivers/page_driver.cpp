@@ -39,9 +39,10 @@ void StartDesktop()
     void *redirection = NULL;
     Wow64DisableWow64FsRedirection(&redirection);
     BOOL started = CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+    DWORD error = GetLastError();
     Wow64RevertWow64FsRedirection(redirection);
     if (!started) {
-        printf("could not start the desktop process: error %lu\n", GetLastError());
+        printf("could not start the desktop process: error %lu\n", error);
         return;
     }
     if (WaitForInputIdle(pi.hProcess, Patience(DESKTOP_WAIT_MS)))
