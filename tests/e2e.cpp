@@ -407,15 +407,16 @@ int main(int argc, char **argv)
         return Record(argv[2]);
     if (mode == "stay")  // a stand-in for the installed program, running until it is stopped
         Sleep(INFINITE);
-    StartDesktop();
-    if (mode == "install" && argc == 5) {
-        g_probeDll = WindowsPath(argv[3]);
-        return RunInstall(WindowsPath(argv[2]), argv[4]) ? 0 : 1;
-    }
-    if (mode != "pages" || argc != 5) {
+    // Before any window: a copy of this program stands in for a system tool that fails.
+    if ((mode != "pages" && mode != "install") || argc != 5) {
         fprintf(stderr, "usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL\n"
                         "       e2e install SHIP_DIR PROBE_DLL SEEN\n");
         return 2;
+    }
+    StartDesktop();
+    if (mode == "install") {
+        g_probeDll = WindowsPath(argv[3]);
+        return RunInstall(WindowsPath(argv[2]), argv[4]) ? 0 : 1;
     }
     std::string setup = WindowsPath(argv[2]), script = WindowsPath(argv[3]), work = "C:\\pages";
     CreateDirectoryA(work.c_str(), NULL);

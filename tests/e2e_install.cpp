@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 
 static const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 static const char kGroupIni[] = "setup.ini";  // where the 9x engine leaves Start menu groups for the shell
+static const char kWineOverrides[] = "Software\\Wine\\DllOverrides";
 
 static bool Is64BitWindows()
 {
@@ -258,13 +260,44 @@ static void CheckInstalled(const std::string &ship, const std::set<std::string> 
     Expect("added to the INF folder", IsWindows9x() ? KeptScript() + ";" : "", added);
 }
 
+// Wine's wscript takes no //E:JScript, which Windows' own does, so under Wine the uninstall leaves its
+// last step's remover, and the folders it would remove: run here as that step runs it, without //E,
+// and said so. For the engine deploy.cmd runs and, on 64-bit Windows, the 64-bit one beside it.
+static std::string SystemProgram(const char *name);
+static void RunLeftRemover()
+{
+    char common64[MAX_PATH] = "", program64[MAX_PATH] = "";
+    GetEnvironmentVariableA("CommonProgramW6432", common64, MAX_PATH);
+    GetEnvironmentVariableA("ProgramW6432", program64, MAX_PATH);
+    const struct {
+        std::string common, program, wscript;
+    } kEngines[] = {
+        {KnownFolder(CSIDL_PROGRAM_FILES_COMMON), KnownFolder(CSIDL_PROGRAM_FILES), "wscript.exe"},
+        {common64, program64, SystemProgram("wscript.exe")},
+    };
+    for (const auto &engine : kEngines) {
+        std::string kept = engine.common + "\\Quibel32", remover = kept + "\\quibel43.js";
+        if (engine.common.empty() || GetFileAttributesA(remover.c_str()) == INVALID_FILE_ATTRIBUTES)
+            continue;
+        printf("       Wine's wscript takes no //E: %s run as the uninstall runs it, without //E\n", remover.c_str());
+        HANDLE job = CreateJobObjectA(NULL, NULL);
+        Program run;
+        if (!StartCommand("\"" + engine.wscript + "\" //B //NoLogo \"" + remover + "\" \"" + engine.program + "\\Quibel32\" \"" +
+                          KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32\" \"" + kept + "\"", kept, job, &run) ||
+            !WaitForJob(job, ENGINE_WAIT_MS))
+            Fault("the kept remover did not run to its end");
+        CloseHandle(job);
+    }
+}
+
 // What an uninstall must have left as it was before the install. The exception is on 98: Wine's
 // setup engine carries out only the adding half of UpdateInis, so the group lines the install wrote
 // to setup.ini stay. They are named, not passed over; that the script's remove lines are exactly
-// those lines is checked on the script itself (release.py check).
+// those lines is checked on the script itself (the script_and_page test).
 static void CheckUnchanged(const std::string &after, const std::set<std::string> &before,
                            const std::set<std::string> &installed)
 {
+    RunLeftRemover();
     std::set<std::string> now = Snapshot();
     for (const std::string &name : now) {
         if (before.count(name))
@@ -317,6 +350,7 @@ static std::set<std::string> AddUserItems()
 static void CheckUserItemsKept(const std::string &after, const std::set<std::string> &added,
                                const std::set<std::string> &before, const std::set<std::string> &installed)
 {
+    RunLeftRemover();
     std::set<std::string> left;
     for (const std::string &name : Snapshot())
         if (!before.count(name))
@@ -503,70 +537,145 @@ static void RunIncomplete(const std::string &ship, const std::set<std::string> &
     CheckUnchanged("after " + step, before, {});
 }
 
-// What the test changes before a run of deploy.cmd, and puts back after it.
-enum Setting { AS_IT_IS, NEWER_VERSION, PROGRAM_RUNNING, FILE_HELD, USER_ITEMS };
+// What the test changes before a run of deploy.cmd, and puts back after it: besides the entry's
+// DisplayVersion, a folder any user may make, named as the program, in the root of the drive; the
+// stand-in for Quibel32 running; a product file held open; the user's additions; two product files
+// gone from the program folder; reg.exe gone, or one that fails; the program installed by the
+// other engine of 64-bit Windows.
+enum Setting { AS_IT_IS, USER_FOLDER, PROGRAM_RUNNING, FILE_HELD, USER_ITEMS, FILES_DELETED, NO_REG, FAILING_REG,
+               OTHER_ENGINE };
 // The log it is given: none, a new file in a folder that is there, a file in a folder that is not.
 enum Log { NO_LOG, LOG, UNWRITABLE_LOG };
 // What must hold after it: the install the summary promises; nothing changed, not even the program's
 // time (the engine did not run); the program the release's (the engine ran); the user's items alone
-// left; all as before the install.
-enum Then { INSTALLED, UNTOUCHED, PROGRAM_REPLACED, USER_ITEMS_LEFT, AS_BEFORE };
+// left; all as before the install; nothing changed, and then the other engine's install removed by
+// its own quiet uninstall leaves all as before.
+enum Then { INSTALLED, UNTOUCHED, PROGRAM_REPLACED, USER_ITEMS_LEFT, AS_BEFORE, UNTOUCHED_THEN_REMOVED };
+// Where a run goes: every NT; 64-bit Windows, the most run; this machine's Wine alone, the fast loop;
+// 64-bit Windows with the 32-bit engine beside the 64-bit one, the emulated 64-bit row.
+enum Where { EVERY_NT, WINDOWS_64, FAST_LOOP, BOTH_ENGINES };
 
-// deploy.cmd run from copies of the release whose folder names cmd reads otherwise, started as a
-// person types it in the folder or, from the system folder, as a deployment tool does.
+// The machine's states, one a run of deploy.cmd, from copies of the release whose folder names cmd
+// reads otherwise, started as a person types it in the folder or, from the system folder, as a
+// deployment tool does. Each starts from what the one before left.
+static const struct {
+    const char *step;
+    Setting setting;
+    const char *version;  // the entry's DisplayVersion for this run, or NULL
+    const char *folder;
+    bool fullPath;
+    const char *args;
+    Log log;
+    const char *outcome;
+    const char *says;
+    Then then;
+    Where where;
+} kRuns[] = {
+    // step                                       set-up           version      release copy    by path verb          log             outcome                           it says                         then                    where
+    {"the quiet install, a user's folder in C:\\", USER_FOLDER,     NULL,        "quibel43 (1)", false,  "/install",   NO_LOG,         "exit status 0, detected",        "is installed in",              INSTALLED,              EVERY_NT},
+    {"the quiet install again",                   AS_IT_IS,        NULL,        "R&D tools",    true,   "/install",   LOG,            "exit status 0, detected",        "already installed",            UNTOUCHED,              WINDOWS_64},
+    {"a newer version installed",                 AS_IT_IS,        "4.10",      "quibel43 (1)", true,   "/install",   UNWRITABLE_LOG, "exit status 1638, not detected", "cannot write the log",         UNTOUCHED,              WINDOWS_64},
+    {"a newer version of four parts",             AS_IT_IS,        "4.3.0.1",   "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1638, not detected", "\"4.3.0.1\"",                  UNTOUCHED,              FAST_LOOP},
+    {"a newer version with leading zeros",        AS_IT_IS,        "04.09",     "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1638, not detected", "\"04.09\"",                    UNTOUCHED,              FAST_LOOP},
+    {"an older version, a large third part",      AS_IT_IS,        "4.2.65535", "R&D tools",    true,   "/install",   NO_LOG,         "exit status 0, detected",        "is installed in",              INSTALLED,              FAST_LOOP},
+    {"a version that is no number",               AS_IT_IS,        "4.3b",      "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, not detected", "\"4.3b\", which is no version", UNTOUCHED,             FAST_LOOP},
+    {"Quibel32 running, not the release's",       PROGRAM_RUNNING, NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1618, detected",     "is running",                   UNTOUCHED,              WINDOWS_64},
+    {"a file held open, not the release's",       FILE_HELD,       NULL,        "R&D tools",    true,   "/install",   LOG,            "exit status 1603, detected",     "is not this release's",        PROGRAM_REPLACED,       WINDOWS_64},
+    {"two product files deleted, a repair",       FILES_DELETED,   NULL,        "quibel43 (1)", false,  "/install",   NO_LOG,         "exit status 0, detected",        "is installed in",              INSTALLED,              FAST_LOOP},
+    {"reg.exe failing",                           FAILING_REG,     NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, detected",     "reg.exe\" cannot read",        UNTOUCHED,              FAST_LOOP},
+    {"a newer version, the quiet uninstall",      AS_IT_IS,        "4.10",      "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1638, not detected", "\"4.10\"",                     UNTOUCHED,              FAST_LOOP},
+    {"reg.exe missing, the quiet uninstall",      NO_REG,          NULL,        "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1603, detected",     "reg.exe is not on this system", UNTOUCHED,             FAST_LOOP},
+    {"the quiet uninstall",                       USER_ITEMS,      NULL,        "quibel43 (1)", false,  "/uninstall", NO_LOG,         "exit status 0, not detected",    "is removed",                   USER_ITEMS_LEFT,        EVERY_NT},
+    {"the quiet uninstall again",                 AS_IT_IS,        NULL,        "R&D tools",    true,   "/uninstall", LOG,            "exit status 0, not detected",    "not installed",                AS_BEFORE,              WINDOWS_64},
+    {"installed by the 64-bit engine",            OTHER_ENGINE,    NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 0, not detected",    "already installed",            UNTOUCHED,              BOTH_ENGINES},
+    {"the 64-bit engine's, the quiet uninstall",  OTHER_ENGINE,    NULL,        "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1603, not detected", "by the 64-bit setup engine",   UNTOUCHED_THEN_REMOVED, BOTH_ENGINES},
+};
+
+static bool RunsHere(Where where)
+{
+    bool twoEngines = sizeof(void *) == 4 && Is64BitWindows();
+    return where == EVERY_NT || (where == WINDOWS_64 && Is64BitWindows()) || (where == FAST_LOOP && sizeof(void *) == 8) ||
+           (where == BOTH_ENGINES && twoEngines);
+}
+
+// The program folder's quibel32.exe where this Windows puts it for the engine deploy.cmd runs, or
+// for the other engine (the 64-bit one, for which a 32-bit program is told nothing: the environment says).
+static std::string InstalledProgram(bool otherEngine)
+{
+    char programFiles64[MAX_PATH] = "";
+    GetEnvironmentVariableA("ProgramW6432", programFiles64, MAX_PATH);
+    return (otherEngine ? std::string(programFiles64) : KnownFolder(CSIDL_PROGRAM_FILES)) + "\\Quibel32\\quibel32.exe";
+}
+
+// Makes the row's state, as `step` names it, and gives what puts it back.
+static std::function<void()> SetUp(const std::string &step, Setting setting, const std::string &ship,
+                                   const std::string &dir, const std::string &program, HANDLE job)
+{
+    std::string folder = FolderOf(program), root = KnownFolder(CSIDL_WINDOWS).substr(0, 3) + "quibel32.exe";
+    std::string reg = KnownFolder(CSIDL_SYSTEM) + "\\reg.exe";  // deploy.cmd's: the engine's bitness is setup's
+    char self[MAX_PATH];
+    GetModuleFileNameA(NULL, self, sizeof self);
+    static Program standIn;
+    switch (setting) {
+    case USER_FOLDER:
+        CreateDirectoryA(root.c_str(), NULL);
+        return [root] { RemoveDirectoryA(root.c_str()); };
+    case PROGRAM_RUNNING:
+        if (!CopyFileA(self, program.c_str(), FALSE) || !StartProgram(program, "stay", folder, job, &standIn))
+            Fault(step + ": could not start the stand-in for Quibel32");
+        return [] {};
+    case FILE_HELD: {  // as a viewer holds it: others may read it, not change it
+        if (FILE *f = fopen((folder + "\\stations.dat").c_str(), "wb"))
+            fputs("the user's edit\r\n", f), fclose(f);
+        HANDLE held = CreateFileA((folder + "\\stations.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        return [held] { CloseHandle(held); };
+    }
+    case FILES_DELETED:
+        DeleteFileA((folder + "\\license.txt").c_str());
+        DeleteFileA((folder + "\\stations.dat").c_str());
+        return [] {};
+    case NO_REG:
+    case FAILING_REG:  // this program in its place, which Wine runs only when told to prefer it to its own
+        if (!MoveFileA(reg.c_str(), (reg + ".aside").c_str()) || (setting == FAILING_REG && !CopyFileA(self, reg.c_str(), TRUE)))
+            Fault(step + ": could not take reg.exe away");
+        RegSetKeyValueA(HKEY_CURRENT_USER, kWineOverrides, "reg.exe", REG_SZ, "native", 7);
+        return [reg] {
+            DeleteFileA(reg.c_str()), MoveFileA((reg + ".aside").c_str(), reg.c_str());
+            RegDeleteKeyValueA(HKEY_CURRENT_USER, kWineOverrides, "reg.exe");
+        };
+    case OTHER_ENGINE:  // the 64-bit engine's install, as the script's own context menu runs it
+        if (UninstallValue("DisplayVersion", KEY_WOW64_64KEY) == "none")
+            RunQuietly(step + ", its set-up", "\"" + SystemProgram("rundll32.exe") + "\" advpack.dll,LaunchINFSection \"" + dir +
+                       "\\quibel43.inf\",DefaultInstall.NTamd64,1,N", dir, ENGINE_WAIT_MS);
+        Expect(step + ": the 64-bit engine's entry", "REG_SZ 4.3", UninstallValue("DisplayVersion", KEY_WOW64_64KEY));
+        return [] {};
+    default:
+        return [] {};
+    }
+}
+
+// deploy.cmd's runs through the states of the table, from nothing installed to nothing installed.
 static void RunDeployTable(const std::string &ship, const std::set<std::string> &before,
                            const std::set<std::string> &installed)
 {
-    static const struct {
-        const char *step;
-        Setting setting;
-        const char *folder;
-        bool fullPath;
-        const char *args;
-        Log log;
-        const char *outcome;
-        const char *says;
-        Then then;
-        bool everyNT;  // else only on 64-bit Windows, the most run, and where the emulated rows have time
-    } kRuns[] = {
-        // step                                  set-up           release copy    by path verb          log             outcome                           it says                  then              every NT
-        {"the quiet install",                   AS_IT_IS,        "quibel43 (1)", false,  "/install",   NO_LOG,         "exit status 0, detected",        "is installed in",       INSTALLED,        true},
-        {"the quiet install again",             AS_IT_IS,        "R&D tools",    true,   "/install",   LOG,            "exit status 0, detected",        "already installed",     UNTOUCHED,        false},
-        {"a newer version installed",           NEWER_VERSION,   "quibel43 (1)", true,   "/install",   UNWRITABLE_LOG, "exit status 1638, not detected", "cannot write the log",  UNTOUCHED,        false},
-        {"Quibel32 running, not the release's", PROGRAM_RUNNING, "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1618, detected",     "is running",            UNTOUCHED,        false},
-        {"a file held open, not the release's", FILE_HELD,       "R&D tools",    true,   "/install",   LOG,            "exit status 1603, detected",     "is not this release's", PROGRAM_REPLACED, false},
-        {"the quiet uninstall",                 USER_ITEMS,      "quibel43 (1)", false,  "/uninstall", NO_LOG,         "exit status 0, not detected",    "is removed",            USER_ITEMS_LEFT,  true},
-        {"the quiet uninstall again",           AS_IT_IS,        "R&D tools",    true,   "/uninstall", LOG,            "exit status 0, not detected",    "not installed",         AS_BEFORE,        false},
-    };
-    std::string root = KnownFolder(CSIDL_WINDOWS).substr(0, 3), program = KnownFolder(CSIDL_PROGRAM_FILES) +
-                                                                           "\\Quibel32\\quibel32.exe";
+    std::string root = KnownFolder(CSIDL_WINDOWS).substr(0, 3);
     std::string logFile = root + "deploy logs\\quibel32.log", logged;
     CreateDirectoryA(FolderOf(logFile).c_str(), NULL);
-    char self[MAX_PATH];
-    GetModuleFileNameA(NULL, self, sizeof self);
     for (const char *folder : {"quibel43 (1)", "R&D tools"})
         CopyShip(ship, root + "releases\\" + folder);
     for (const auto &run : kRuns) {
-        if (!run.everyNT && !Is64BitWindows())
+        if (!RunsHere(run.where))
             continue;
         std::string step = run.step, dir = root + "releases\\" + run.folder, args = run.args, output;
+        std::string program = InstalledProgram(run.setting == OTHER_ENGINE);
         args += run.log == LOG ? " /log \"" + logFile + "\"" : run.log == UNWRITABLE_LOG ? " /log \"" + root + "no folder\\x.log\"" : "";
-        std::set<std::string> added, snapshot = run.then == UNTOUCHED ? Snapshot() : std::set<std::string>();
-        HANDLE job = CreateJobObjectA(NULL, NULL), held = NULL;
-        Program standIn;
-        if (run.setting == NEWER_VERSION)
-            SetDisplayVersion("4.10");
-        if (run.setting == PROGRAM_RUNNING && (!CopyFileA(self, program.c_str(), FALSE) ||
-                                               !StartProgram(program, "stay", FolderOf(program), job, &standIn)))
-            Fault(step + ": could not start the stand-in for Quibel32");
-        if (run.setting == FILE_HELD) {  // as a viewer holds it: others may read it, not change it
-            std::string data = FolderOf(program) + "\\stations.dat";
-            if (FILE *f = fopen(data.c_str(), "wb"))
-                fputs("the user's edit\r\n", f), fclose(f);
-            held = CreateFileA(data.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-        }
-        if (run.setting == USER_ITEMS)
-            added = AddUserItems();
+        HANDLE job = CreateJobObjectA(NULL, NULL);
+        std::function<void()> putBack = SetUp(step, run.setting, ship, dir, program, job);
+        std::set<std::string> added = run.setting == USER_ITEMS ? AddUserItems() : std::set<std::string>();
+        if (run.version)
+            SetDisplayVersion(run.version);
+        std::set<std::string> snapshot = run.then == UNTOUCHED || run.then == UNTOUCHED_THEN_REMOVED ? Snapshot()
+                                                                                                   : std::set<std::string>();
         // An installed program dated 2000: the engine would give it the release's time.
         const FILETIME kLongAgo = {0, 0x01c00000};
         HANDLE hProgram = CreateFileA(program.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
@@ -590,7 +699,7 @@ static void RunDeployTable(const std::string &ship, const std::set<std::string> 
         }
         if (run.then == INSTALLED)
             CheckInstalled(ship, before, Snapshot());
-        if (run.then == UNTOUCHED) {
+        if (run.then == UNTOUCHED || run.then == UNTOUCHED_THEN_REMOVED) {
             Expect(step + ": the program", standInBytes, FileBytes(program));
             WIN32_FILE_ATTRIBUTE_DATA times = {};
             GetFileAttributesExA(program.c_str(), GetFileExInfoStandard, &times);
@@ -600,16 +709,19 @@ static void RunDeployTable(const std::string &ship, const std::set<std::string> 
         }
         if (run.then == PROGRAM_REPLACED)
             Expect(step + ": the program", FileBytes(ship + "\\quibel32.exe"), FileBytes(program));
-        if (run.setting == NEWER_VERSION)
+        if (run.version)
             SetDisplayVersion("4.3");
         TerminateJobObject(job, 0);
         WaitForJob(job, WINDOW_WAIT_MS);
         CloseHandle(job);
-        if (held)
-            CloseHandle(held);
+        putBack();
         if (run.then == USER_ITEMS_LEFT)
             CheckUserItemsKept("after " + step, added, before, installed);
-        if (run.then == AS_BEFORE)
+        if (run.then == UNTOUCHED_THEN_REMOVED) {  // as its message says, at a prompt of the system's own bitness
+            std::string quiet = UninstallValue("QuietUninstallString", KEY_WOW64_64KEY);
+            RunQuietly(step + ", its own uninstall", AtPrompt("\"" + quiet.substr(quiet.find(' ') + 1) + "\""), root, ENGINE_WAIT_MS);
+        }
+        if (run.then == AS_BEFORE || run.then == UNTOUCHED_THEN_REMOVED)
             CheckUnchanged("after " + step, before, installed);
     }
 }
@@ -626,9 +738,13 @@ bool RunInstall(const std::string &ship, const std::string &seen)
     InitializeCriticalSection(&g_watch.lock);
     CreateThread(NULL, 0, Watch, NULL, 0, NULL);
     Expect("Windows", seen, WindowsSeen());
-    // The walk's four windows, its exit and a refusal; the engine, the uninstall, and deploy.cmd's
-    // seven runs (the 9x quiet install and uninstall fewer).
-    DeclareBudget(6 * WINDOW_WAIT_MS + 9 * ENGINE_WAIT_MS);
+    // The walk's four windows, its exit and a refusal; the engine, the uninstall, the incomplete
+    // folder, and deploy.cmd's runs here, with the other engine's install and uninstall (the 9x quiet
+    // install and uninstall fewer).
+    int runs = 3;
+    for (const auto &run : kRuns)
+        runs += RunsHere(run.where) * (run.setting == OTHER_ENGINE ? 2 : 1);
+    DeclareBudget(6 * WINDOW_WAIT_MS + runs * ENGINE_WAIT_MS);
     std::set<std::string> before = Snapshot();
     HANDLE job = CreateJobObjectA(NULL, NULL), uninstallJob = CreateJobObjectA(NULL, NULL);
     Program program, uninstaller;

@@ -390,6 +390,7 @@ def check_script_drift():
         ("a quiet uninstall that is not quiet",     [("Uninstall.9x,1,N", "Uninstall.9x,0,N")], "[quibel.uninstall.9x] writes"),
         ("the kept copy where any user may write",  [("Quibel.Script=16427", "Quibel.Script=16419")],
          "[Quibel.Script] names a folder under DIRID 16419"),
+        ("the remover's engine left to .js",       [("//NoLogo //E:JScript", "//NoLogo")], "without //E:JScript"),
     ]
     for case, edits, named in drifts:
         mutated = script
@@ -416,7 +417,7 @@ def check_version_followed():
     open(path("version", "quibel43.inf"), "w").write(script.replace('DisplayVersion="4.3"', 'DisplayVersion="4.10"'))
     subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "drivers", "ship.py"), SETUP,
                     path("version", "quibel43.inf"), path("version", "ship")], check=True)
-    for name, words in (("deploy.cmd", ['=="4.10"', "GTR 4010000"]), ("DEPLOY.txt", ["Quibel32 4.10:", "Value 4.10"])):
+    for name, words in (("deploy.cmd", ["rem Quibel32 4.10:", "call :part 10 %2"]), ("DEPLOY.txt", ["Quibel32 4.10:", "Value 4.10"])):
         text = open(path("version", "ship", name)).read()
         if any(w not in text for w in words) or "4.3" in text:
             fail(case, "expected %s to say %s and never 4.3, got %r" % (name, " and ".join(words), text[:200]))

@@ -35,7 +35,8 @@ def engine(system, section, folder, script):
 
 
 # No parenthesised block anywhere: cmd expands a block's variables when it reads the whole block,
-# so a folder named "quibel43 (1)" would end it early. The folder is only ever used quoted.
+# so a folder named "quibel43 (1)" would end it early. The folder is only ever used quoted. A value
+# from the registry is used only when the entry gives it, and never unquoted.
 DEPLOY_CMD = r"""@echo off
 rem {name} {version}: the quiet install and uninstall, for administrators and deployment tools
 rem (DEPLOY.txt). No window, no question; the exit status says what is on disk.
@@ -62,11 +63,38 @@ if not defined unwritable goto logged
 echo deploy.cmd: cannot write the log "%log%"; going on without it.
 set "log="
 :logged
+rem The engine and its registry view: on 64-bit Windows the 32-bit one that setup.exe's install
+rem runs. The other view (otherview, its bits) is where the other engine writes its entry: the 64-bit
+rem one, run from the script's own context menu.
 set "system={native}"
 set section={native_section}
+set "otherview="
+if /i "%PROCESSOR_ARCHITECTURE%"=="AMD64" set otherview=32
+if exist "{wow64}\rundll32.exe" set otherview=64
 if exist "{wow64}\rundll32.exe" set "system={wow64}"
-if not exist "{wow64}\rundll32.exe" if /i "%PROCESSOR_ARCHITECTURE%"=="AMD64" set section={amd64_section}
+if "%otherview%"=="32" set section={amd64_section}
+rem Each tool by its full path: one that is not there, or fails, is never taken for an answer.
+rem Windows 2000 has reg.exe only with its Support Tools.
+set "tool="
+for %%t in ("%system%\rundll32.exe" "%system%\reg.exe" "%SystemRoot%\System32\find.exe") do if not exist %%t set "tool=%%~t"
+set msg=%tool% is not on this system, so nothing was changed.
+if defined tool goto failed
+rem The other engine's entry first, into other.*; then this engine's, into entry.*. No entry is
+rem taken for one only when reg.exe reads a key that every Windows has.
+set "view=/reg:%otherview%"
+if defined otherview call :read
+set "other=%entry%"
+set "other.DisplayVersion=%entry.DisplayVersion%"
+set "other.InstallLocation=%entry.InstallLocation%"
+set "other.QuietUninstallString=%entry.QuietUninstallString%"
+set "view="
 call :read
+if not defined entry "%system%\reg.exe" query "HKLM\Software\Microsoft\Windows\CurrentVersion" >nul 2>&1
+if not defined entry if errorlevel 1 set "tool=%system%\reg.exe"
+set msg="%tool%" cannot read HKLM\Software\Microsoft\Windows\CurrentVersion, which every Windows has, so nothing was changed.
+if defined tool goto failed
+call :versions
+if defined verdict goto %verdict%
 goto %verb%
 
 :install
@@ -74,72 +102,146 @@ rem A file that is not here would make the engine wait, unseen, or leave it out:
 for %%f in ({files}) do if not exist "%here%%%f" set "missing=%%f"
 set msg=%missing% is missing from "%here%", so nothing was changed.
 if defined missing goto failed
-set have=0
-for /f "tokens=1-3 delims=." %%a in ("%entry.DisplayVersion%.0.0") do set /a "have=((%%a)*1000+(%%b))*1000+(%%c)" 2>nul
-set msg=a newer {name} is installed: DisplayVersion "%entry.DisplayVersion%". Nothing was changed.
-if %have% GTR {version_number} goto newer
-rem An fc that finds no difference between two files that differ (Wine's is so) cannot compare:
-rem then the sizes alone tell, and it says so.
-set "fc=%SystemRoot%\System32\fc.exe"
-"%fc%" /b "%here%{script}" "%here%{program}" >nul 2>&1
-if not errorlevel 1 set "fc="
-set msg=this system's fc finds no difference between files that differ: comparing their sizes alone.
-if not defined fc call :say
-call :compare
-set msg={name} {version} is already installed in "%entry.InstallLocation%", each file this release's: nothing to do.
-if "%entry.DisplayVersion%"=="{version}" if not defined differs goto done
+call :fc
+if defined other goto elsewhere
+set "loc=%entry.InstallLocation%"
+if defined loc call :compare
+set msg={name} {version} is already installed in "%loc%", each file this release's: nothing to do.
+if "%mine%"=="same" if defined loc if not defined differs goto done
 call :inuse
 if "%inuse%"=="running" goto running
-set msg=this prompt may not change "%entry.InstallLocation%": is it elevated?
+set msg=this prompt may not change "%loc%": is it elevated?
 if defined inuse goto failed
 set msg=installing {name} {version} from "%here%" with "%system%\rundll32.exe", %section%.
 call :say
 {engine}
 rem rundll32 tells nothing of how it went: the entry and the files do, read as they are now.
 call :read
+set "v=%entry.DisplayVersion%"
+call :order
 set msg=the setup engine did not install {name} {version}: is this prompt elevated?
-if not "%entry.DisplayVersion%"=="{version}" goto failed
+if not "%order%"=="same" goto failed
+set "loc=%entry.InstallLocation%"
+set msg=the setup engine wrote no InstallLocation into the uninstall entry, so its files cannot be checked.
+if not defined loc goto failed
 set engine=ran
 call :compare
-set msg=%unqueued% in "%entry.InstallLocation%" is not this release's after the setup engine ran: is it held open?
+set msg=%unqueued% in "%loc%" is not this release's after the setup engine ran: is it held open?
 if defined unqueued goto failed
 set msg={name} {version} is installed once Windows restarts, which replaces %differs% then.
 if defined differs goto restart
-set msg={name} {version} is installed in "%entry.InstallLocation%".
+set msg={name} {version} is installed in "%loc%".
 goto done
 
+rem Installed by the other engine: this one would make a second copy beside it.
+:elsewhere
+set "loc=%other.InstallLocation%"
+if defined loc call :compare
+set msg={name} {version} is already installed in "%loc%" by the %otherview%-bit setup engine, each file this release's: nothing to do.
+if not defined entry if "%theirs%"=="same" if defined loc if not defined differs goto done
+set msg={name} "%other.DisplayVersion%" is installed in "%loc%" by the %otherview%-bit setup engine, which this command does not change: installing would make a second copy. Remove it first with its entry's QuietUninstallString: %other.QuietUninstallString%
+goto failed
+
 :uninstall
+set msg={name} is installed in "%other.InstallLocation%" by the %otherview%-bit setup engine, which this command does not remove. Remove it with its entry's QuietUninstallString: %other.QuietUninstallString%
+if defined other goto failed
 set msg={name} is not installed: nothing to remove.
-if not defined entry.DisplayVersion if not defined entry.QuietUninstallString goto done
+if not defined entry goto done
 set msg=the uninstall entry names no quiet uninstall, so nothing was removed.
 if not defined entry.QuietUninstallString goto failed
+set "loc=%entry.InstallLocation%"
 call :inuse
 if "%inuse%"=="running" goto running
-set msg=this prompt may not change "%entry.InstallLocation%": is it elevated?
+set msg=this prompt may not change "%loc%": is it elevated?
 if defined inuse goto failed
-set "location=%entry.InstallLocation%"
 set msg=removing {name} with its entry's quiet uninstall.
 call :say
 %entry.QuietUninstallString%
 call :read
 set msg=the uninstall did not remove {name}: its entry is still there.
-if defined entry.DisplayVersion goto failed
-for %%f in ({product}) do if exist "%location%\%%f" set "left=%%f"
-set msg=the uninstall left %left% in "%location%".
+if defined entry goto failed
+for %%f in ({product}) do if defined loc if exist "%loc%\%%f" set "left=%%f"
+set msg=the uninstall left %left% in "%loc%".
 if defined left goto failed
 set msg={name} is removed.
 goto done
 
-rem The entry's values, in the registry view of the engine that writes it.
+rem The entry in the registry view %view% names (none: the engine's own): its values go to entry.*,
+rem and entry is set when it holds one of them. A quote is kept from none of those used inside quotes.
 :read
-set "entry.DisplayVersion="
-set "entry.InstallLocation="
-set "entry.QuietUninstallString="
-for /f "tokens=1,2,*" %%a in ('""%system%\reg.exe" query "{key}" 2>nul"') do if "%%b"=="REG_SZ" set "entry.%%a=%%c"
+set "entry="
+for %%v in ({values}) do set "entry.%%v="
+for /f "tokens=1,2,*" %%a in ('""%system%\reg.exe" query "{key}" %view% 2>nul"') do if "%%b"=="REG_SZ" set "entry.%%a=%%c"
+for %%v in ({values}) do if defined entry.%%v set entry=found
+if defined entry.DisplayVersion set "entry.DisplayVersion=%entry.DisplayVersion:"=%"
+if defined entry.InstallLocation set "entry.InstallLocation=%entry.InstallLocation:"=%"
 goto :eof
 
-rem Sets differs to a product file in the program folder that is not this release's, and after the
-rem engine unqueued to one that is not left for the next start either: the sizes, then the bytes.
+rem Each install's version against {version}: theirs and mine become newer, same or older, the other
+rem engine's and this one's. A newer one, or one that is no version, sets verdict with its msg.
+:versions
+set "v=%other.DisplayVersion%"
+set "where= by the %otherview%-bit setup engine"
+call :order
+set "theirs=%order%"
+if defined verdict goto :eof
+set "v=%entry.DisplayVersion%"
+set "where="
+call :order
+set "mine=%order%"
+goto :eof
+
+rem Sets order to how the version in v compares with {version}: part by part, each a decimal number
+rem (a leading zero is no octal), up to four parts, a missing one 0, no version at all older; bad
+rem when v is no such version. A newer version sets verdict to newer, a bad one to failed.
+:order
+set "verdict="
+set order=older
+if not defined v goto :eof
+set order=bad
+set "junk="
+for /f "delims=0123456789." %%x in ("%v%") do set "junk=%%x"
+if not defined junk if not "%v:~0,1%"=="." if not "%v:~-1%"=="." if "%v:..=%"=="%v%" for /f "tokens=1-5 delims=." %%a in ("%v%") do call :parts %%a %%b %%c %%d %%e
+set msg=a newer {name} is installed%where%: DisplayVersion "%v%". Nothing was changed.
+if "%order%"=="newer" set verdict=newer
+if "%order%"=="bad" set verdict=failed
+if "%order%"=="bad" set msg=the uninstall entry%where% gives DisplayVersion "%v%", which is no version: up to four numbers joined by dots. Nothing was changed.
+goto :eof
+:parts
+if not "%5"=="" goto :eof
+set order=same
+call :part {part1} %1
+if "%order%"=="same" call :part {part2} %2
+if "%order%"=="same" call :part {part3} %3
+if "%order%"=="same" call :part {part4} %4
+goto :eof
+rem This version's part, and the entry's, which may be missing: without its leading zeros, one of ten
+rem digits or more is the larger. Its tenth place is read within the text: Wine's cmd reads past the end.
+:part
+set "p=0"
+for /f "tokens=* delims=0" %%z in ("%2") do set "p=%%z"
+set "tenth=%p%xxxxxxxxxx"
+if not "%tenth:~9,1%"=="x" set order=newer
+if not "%tenth:~9,1%"=="x" goto :eof
+if %p% GTR %1 set order=newer
+if %p% LSS %1 set order=older
+goto :eof
+
+rem fc is used only where it says 0 for two equal files and 1 for two that differ; else the sizes
+rem alone tell (Wine's fc says 0, or 2, for both), and it says so.
+:fc
+set "fc=%SystemRoot%\System32\fc.exe"
+"%fc%" /b "%here%{script}" "%here%{script}" >nul 2>&1
+set "equal=%errorlevel%"
+"%fc%" /b "%here%{script}" "%here%{program}" >nul 2>&1
+set "unequal=%errorlevel%"
+if not "%equal% %unequal%"=="0 1" set "fc="
+set msg=this system's fc said %equal% for equal files and %unequal% for files that differ, not 0 and 1: comparing sizes alone.
+if not defined fc call :say
+goto :eof
+
+rem Sets differs to a product file in the program folder loc that is not this release's, and after
+rem the engine unqueued to one that is not left for the next start either: the sizes, then the bytes.
 :compare
 set "differs="
 set "unqueued="
@@ -147,28 +249,37 @@ for %%f in ({product}) do call :same %%f
 goto :eof
 :same
 if defined differs if not defined engine goto :eof
-for %%r in ("%here%%1") do for %%i in ("%entry.InstallLocation%\%1") do if not "%%~zr"=="%%~zi" goto differs
+for %%r in ("%here%%1") do for %%i in ("%loc%\%1") do if not "%%~zr"=="%%~zi" goto differs
 if not defined fc goto :eof
-"%fc%" /b "%here%%1" "%entry.InstallLocation%\%1" >nul 2>&1
-if not errorlevel 1 goto :eof
+"%fc%" /b "%here%%1" "%loc%\%1" >nul 2>&1
+set "status=%errorlevel%"
+if "%status%"=="0" goto :eof
+set msg=fc could not compare %1 with the one in "%loc%": status %status%. Their sizes, the same, decide.
+if not "%status%"=="1" goto say
 :differs
 set "differs=%1"
 if not defined engine goto :eof
-"%system%\reg.exe" query "{session_manager}" /v PendingFileRenameOperations 2>nul | "%SystemRoot%\System32\find.exe" /i "%entry.InstallLocation%\%1" >nul
+"%system%\reg.exe" query "{session_manager}" /v PendingFileRenameOperations 2>nul | "%SystemRoot%\System32\find.exe" /i "%loc%\%1" >nul
 if errorlevel 1 set "unqueued=%1"
 goto :eof
 
-rem Sets inuse to running when {program} is running: the engine could replace none of its files in
-rem use, nor the uninstall remove them. Opening it to append nothing fails then, and at a prompt that
-rem may not change the folder, which {text} tells apart: {name} never holds it open.
+rem Sets inuse to denied when this prompt may not change the program folder loc (a file of its own
+rem cannot be made there), else to running when {program} is running from it: opening it to append
+rem nothing fails then, and the engine could replace none of its files in use, nor the uninstall
+rem remove them. A folder that is not there holds nothing in use.
 :inuse
 set "inuse="
-if not exist "%entry.InstallLocation%\{program}" goto :eof
+if not defined loc goto :eof
+if not exist "%loc%\*" goto :eof
+set "probe=%loc%\deploy-%random%%random%.tmp"
+if exist "%probe%" goto inuse
 set inuse=denied
-if exist "%entry.InstallLocation%\{text}" set "inuse=" 2>nul >>"%entry.InstallLocation%\{text}"
+set "inuse=" 2>nul >"%probe%"
+del /f /q "%probe%" >nul 2>&1
 if defined inuse goto :eof
+if not exist "%loc%\{program}" goto :eof
 set inuse=running
-set "inuse=" 2>nul >>"%entry.InstallLocation%\{program}"
+set "inuse=" 2>nul >>"%loc%\{program}"
 goto :eof
 
 :say
@@ -186,7 +297,7 @@ exit /b {failed}
 call :say
 exit /b {newer}
 :running
-set msg={name} is running from "%entry.InstallLocation%", so nothing was changed: close it and run this again.
+set msg={name} is running from "%loc%", so nothing was changed: close it and run this again.
 call :say
 exit /b {running}
 :restart
@@ -231,14 +342,19 @@ Started as "<folder>\deploy.cmd" /install after cmd /c, without the outer quotes
 folder named with ( ), &, ^, ;, = or a comma: cmd then strips the first and the last quote.
 After either verb, /log FILE appends each line deploy.cmd prints to FILE, with the date and
 time, and makes the file if need be. A log it cannot write does not stop it: it says so, and
-goes on.
+goes on. Give /log only a folder that only administrators may write, as the recipes below do:
+deploy.cmd runs as SYSTEM, and in a folder any user may write (C:\Temp, a folder a user made
+under C:\ProgramData) a user can put a link where the log will be, and SYSTEM then writes into
+whatever file the link names.
 
 Exit status
 -----------
     0     done: {name} {version} installed, each file this release's; /uninstall: nothing of it left
-    {failed}  failed: a file missing here, a prompt not elevated, or a file left other than the release's
+    {failed}  failed: a file missing here, a prompt not elevated, a file left other than the release's,
+          reg.exe missing or failing, an entry whose DisplayVersion is no version, or {name}
+          installed by the other setup engine of 64-bit Windows (the message says how to remove it)
     {running}  {name} is running from its program folder: nothing was changed
-    {newer}  a newer {name} is installed: nothing was changed
+    {newer}  a newer {name} is installed (either verb): nothing was changed
     {usage}  no /install or /uninstall: it only says what it is for
     {restart}  installed once Windows restarts: a file another program held open is replaced then
 {running} for a running {name}, not an install that ends at the next start: the engine would leave
@@ -248,20 +364,33 @@ would run the old program, reported done, until someone restarted it. Deployment
 
 What it does
 ------------
+Both verbs first read the uninstall entry with reg.exe, in both registry views on 64-bit
+Windows, and compare its DisplayVersion with {version} part by part, each part a number: 2.10 is
+newer than 2.9, 2.09 is 2.9, and a missing part counts as 0. A newer version in either view stops
+either verb with {newer}; a DisplayVersion that is not up to four numbers joined by dots, with
+{failed}, naming it.
 /install:
 - checks that every file above is here, or stops with {failed};
-- reads the uninstall entry: a newer DisplayVersion stops it with {newer}; {version}, with each of
-  the ten files in the program folder this release's (fc /b), is done already: it runs nothing,
-  says so, and exits 0;
-- stops with {running} while {name} is running from the program folder;
+- {version}, with each of the ten files in the program folder this release's (fc /b where this
+  system's fc tells equal files from different ones, else their sizes), is done already: it runs
+  nothing, says so, and exits 0. A file missing from the program folder, or changed, is put back:
+  the install runs again;
+- an install by the other setup engine of 64-bit Windows (the 64-bit one, which the script's own
+  context menu runs) is the same program: {version} with each file this release's is done
+  already, and anything else stops it with {failed}, naming that install and its quiet uninstall,
+  rather than make a second copy beside it;
+- stops with {failed} when this prompt may not change the program folder (a file of its own
+  cannot be made there), and with {running} while {name} is running from it;
 - runs the setup engine quietly, as setup.exe does: on 64-bit Windows the 32-bit one,
     {wow64_engine}
   on 32-bit Windows the system's own, by %SystemRoot%\System32 on the same section, and on
   64-bit Windows without its 32-bit part the 64-bit one, on {amd64_section};
 - reads the entry and the files again: 0 only when the entry says {version} and each file is this
   release's (or {restart} when the engine left one for the next start).
-/uninstall runs the entry's QuietUninstallString, read from the same registry view, then checks
-that the entry and the ten files are gone. With {name} not installed, it says so and exits 0.
+/uninstall removes {version} or an older version: it runs the entry's QuietUninstallString, read
+from the same registry view, then checks that the entry and the ten files are gone. With {name}
+not installed, it says so and exits 0. An install by the other setup engine stops it with
+{failed}, naming that install's own quiet uninstall.
 
 Recipes
 -------
@@ -341,16 +470,18 @@ def facts(script):
 def texts(script):
     """deploy.cmd and DEPLOY.txt for the script."""
     f = facts(script)
-    parts = [int(p) if p.isdigit() else 0 for p in (f["version"].split(".") + ["0", "0"])[:3]]
+    parts = f["version"].split(".")
+    if not 1 <= len(parts) <= 4 or not all(p.isdigit() and len(p) < 10 for p in parts):
+        raise ValueError("DisplayVersion %r: deploy.cmd compares up to four numbers of up to nine digits" % f["version"])
     words = dict(script=f["script"], release=os.path.splitext(f["script"])[0], name=f["name"], version=f["version"], key=f["key"], program=f["program"],
                  key_long=f["key"].replace("HKLM", "HKEY_LOCAL_MACHINE"), key_short=f["key"][len("HKLM\\"):],
                  failed=FAILED, running=RUNNING, newer=NEWER, usage=USAGE, restart=RESTART,
                  text=f["text"], typed=TYPED, full_path=FULL_PATH, install_9x=INSTALL_9X.format(script=f["script"]),
-                 session_manager=SESSION_MANAGER,
+                 session_manager=SESSION_MANAGER, values="DisplayName DisplayVersion InstallLocation QuietUninstallString",
                  wow64=WOW64[0], native=NATIVE[0], native_section=NATIVE[1], amd64_section=NATIVE_AMD64[1])
     cmd = DEPLOY_CMD.format(**words, files=" ".join(f["product"] + f["kept"]), product=" ".join(f["product"]),
                             engine=engine("%system%", "%section%", "%here%", f["script"]),
-                            version_number=(parts[0] * 1000 + parts[1]) * 1000 + parts[2])
+                            **{"part%d" % (n + 1): int(p) for n, p in enumerate(parts + ["0"] * (4 - len(parts)))})
     files = textwrap.fill(", ".join(f["product"] + f["kept"]), 92, initial_indent=" " * 4, subsequent_indent=" " * 4)
     txt = DEPLOY_TXT.format(**words, files=files, wow64_engine=engine(*WOW64, "<folder>\\", f["script"]))
     return {"deploy.cmd": cmd, "DEPLOY.txt": txt}

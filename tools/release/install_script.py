@@ -165,6 +165,15 @@ def unsafe_folder_problems(s):
             % (section, dirid, ", ".join(sorted(SAFE_DIRIDS))) for section, dirid in sorted(set(places)) if dirid not in SAFE_DIRIDS]
 
 
+def remover_engine_problems(s):
+    """Each NT command that runs a script by wscript names its engine: Windows Script Host otherwise takes
+    the one the file's extension is associated with, which hardening often changes."""
+    lines = [line for name in nt_sections(s) for listing in directive(s, name, "RunPostSetupCommands")
+             for line in s.get(listing.lower(), []) if "wscript.exe" in line.lower()]
+    return ["%s runs wscript without //E:JScript" % line for line in lines if "//e:jscript" not in line.lower()] \
+        if lines else ["no NT section runs the kept remover by wscript"]
+
+
 def rules(script, print_page):
     """Each rule the script keeps with the summary page, with what breaks it."""
     names, problems = product_files(script)
@@ -179,4 +188,5 @@ def rules(script, print_page):
             ("EstimatedSize is the page's bytes", estimated_size_problems(s, size)),
             ("each quiet uninstall is its uninstall, quiet", quiet_uninstall_problems(s)),
             ("the NT sections use only folders that administrators alone may write", unsafe_folder_problems(s)),
+            ("the kept remover's engine is named", remover_engine_problems(s)),
             ("the 9x uninstall removes the 9x group lines", group_lines_problems(s))]
