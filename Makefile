@@ -1,6 +1,9 @@
 # Builds setup.exe for both targets; `make check` and `make run` first install what is missing.
+# What signing a release takes, through a key file or a token's PKCS#11 module; the tests add a
+# token of their own (SoftHSM2) and the tool that makes a key inside it.
+SIGN_PACKAGES := osslsigncode openssl libengine-pkcs11-openssl
 PACKAGES := cmake make python3 g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-            wine wine64 fonts-wine xvfb imagemagick osslsigncode openssl \
+            wine wine64 fonts-wine xvfb imagemagick $(SIGN_PACKAGES) softhsm2 opensc \
             qemu-system-x86 qemu-utils mmdebstrap uidmap fakeroot e2fsprogs
 
 .PHONY: all check run bench dist deps clean
@@ -30,8 +33,9 @@ run: deps
 
 # The release build/release: its folder dist/ and, with PRODUCT=<folder of the product files>, the
 # complete release with quibel43.zip. SIGN_* and SOURCE_DATE_EPOCH reach it from the environment or
-# the command line (docs/release.md).
+# the command line (docs/release.md); what signing takes is installed when something is to be signed.
 dist: all
+	@$(if $(SIGN_CERT)$(SIGN_PKCS12)$(SIGN_COMMAND)$(SIGN_PKCS11_MODULE),tools/install_deps.sh $(SIGN_PACKAGES))
 	python3 tools/release/release.py --setup build/win32/setup.exe --script quibel43.inf \
 	    --print-page build/host/print_page --out build/release $(if $(PRODUCT),--product "$(PRODUCT)")
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """`make dist` as a packager uses it: refusals that leave the last release alone, the complete
-release and its zip, a release stopped at each of its steps, signing with PEM and PKCS#12 files and
-with a timestamp from an authority of the test's own, and the signed x86-64 twin under Wine.
+release and its zip, a release stopped at each of its steps, signing with PEM and PKCS#12 files,
+through a PKCS#11 token of the test's own (SoftHSM2) and by a signing command with the token behind
+it, and with a timestamp from an authority of the test's own, and the signed x86-64 twin under Wine.
 
 usage: release_test.py SOURCE_DIR BUILD_DIR WORK_DIR   (BUILD_DIR holds win32/, win64/ and host/)
 """
@@ -9,7 +10,9 @@ import hashlib
 import http.server
 import os
 import re
+import shlex
 import shutil
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -93,7 +96,46 @@ def make_keys():
         subprocess.run(["openssl", "pkcs12", "-export", *legacy, "-in", os.path.join(keys, "signer.pem"),
                         "-inkey", os.path.join(keys, "signer.key"), "-out", os.path.join(keys, name),
                         "-passout", "file:" + os.path.join(keys, "pass")], check=True, capture_output=True)
-    return lambda name: os.path.join(keys, name)
+    key = lambda name: os.path.join(keys, name)  # noqa: E731
+    # A token in a folder of its own, its key made inside it, reached through a module that counts logins.
+    open(key("softhsm2.conf"), "w").write("directories.tokendir = %s\n" % keys)
+    os.environ.update(SOFTHSM2_CONF=key("softhsm2.conf"), REAL_MODULE="/usr/lib/softhsm/libsofthsm2.so", LOGINS=key("logins"))
+    open(key("wrong pin"), "w").write("0000\n")
+    for command in (["softhsm2-util", "--init-token", "--free", "--label", "quibel", "--pin", "tide tables", "--so-pin", "0000"],
+                    ["pkcs11-tool", "--module", os.environ["REAL_MODULE"], "--login", "--pin", "tide tables", "--keypairgen",
+                     "--key-type", "rsa:2048", "--label", "signer", "--id", "01"],
+                    ["pkcs11-tool", "--module", os.environ["REAL_MODULE"], "--read-object", "--type", "pubkey", "--id", "01", "-o", key("token.der")],
+                    ["openssl", "pkey", "-pubin", "-inform", "DER", "-in", key("token.der"), "-out", key("token.pub")],
+                    ["openssl", "pkey", "-in", key("other.key"), "-pubout", "-out", key("other.pub")],
+                    ["g++", "-x", "c", "-shared", "-fPIC", "-o", key("counted.so"), os.path.join(SOURCE, "tests", "login_counter.c"), "-ldl"]):
+        subprocess.run(command, check=True, capture_output=True)
+    # The token's certificate and another key's, both issued by the signer, each with its chain.
+    open(key("code"), "w").write("extendedKeyUsage=codeSigning\n")
+    for name, public in (("token", "token.pub"), ("sibling", "other.pub")):
+        subprocess.run(["openssl", "x509", "-new", "-force_pubkey", key(public), "-subj", "/CN=Quibel test " + name, "-days", "30",
+                        "-CA", key("signer.pem"), "-CAkey", key("signer.key"), "-extfile", key("code"), "-out", key(name + ".pem")],
+                       check=True, capture_output=True)
+        open(key(name + ".chain"), "w").write(open(key(name + ".pem")).read() + open(key("signer.pem")).read())
+    return key
+
+
+TOKEN_KEY = "pkcs11:token=quibel;object=signer;type=private"
+
+
+def token(key, **changes):
+    return dict(dict(SIGN_PKCS11_MODULE=key("counted.so"), SIGN_PKCS11_KEY=TOKEN_KEY, SIGN_CERT=key("token.chain"),
+                     SIGN_PASS_FILE=key("pass")), **changes)
+
+
+def by_command(key, *options, change_first=False):
+    """SIGN_COMMAND as a signing service's client: it signs the file named after it in place, as
+    release.py would, with the token or the key OPTIONS name; first it changes a byte of the code, if asked."""
+    options = options or ("-pkcs11module", os.environ["REAL_MODULE"], "-certs", key("token.chain"), "-key", TOKEN_KEY,
+                          "-readpass", key("pass"))
+    script = ('printf X | dd of="$1" bs=1 seek=1040 conv=notrunc 2>/dev/null; ' if change_first else "") + \
+        shlex.join(["osslsigncode", "sign", "-h", "sha256", "-n", "Quibel32 4.3 Setup", "-time", EPOCH, *options]) + \
+        ' -in "$1" -out "$1.signed" && mv "$1.signed" "$1"'
+    return dict(SIGN_COMMAND=shlex.join(["sh", "-c", script, "sign"]), SIGN_CERT=key("token.chain"))
 
 
 def check_refusals(key):
@@ -141,13 +183,26 @@ def check_refusals(key):
         ("a wrong password, RC2-40 file",    dict(SIGN_PKCS12=key("signer-rc2.p12"), SIGN_PASS_FILE=key("signer.pem")), "the password in SIGN_PASS_FILE is wrong"),
         ("an unreachable timestamp server",  dict(SIGN_CERT=key("signer.pem"), SIGN_KEY=key("signer.key"),
                                                   SIGN_TIMESTAMP="http://127.0.0.1:9/"),                   "is the timestamp server http://127.0.0.1:9/ reachable?"),
+        # case                               environment                                                  the message names                  the token's logins
+        ("a wrong PIN",                      token(key, SIGN_PASS_FILE=key("wrong pin")),                  "the token refused the PIN",         1),
+        ("a URI that names no key",          token(key, SIGN_PKCS11_KEY=TOKEN_KEY.replace("signer", "nobody")), "no private key at SIGN_PKCS11_KEY", 1),
+        ("a certificate of another key",     token(key, SIGN_CERT=key("signer.pem")),                      "SIGN_CERT is not the key's",        1),
+        ("a module that is not one",         token(key, SIGN_PKCS11_MODULE=key("signer.pem")),             "cannot be loaded as a PKCS#11 module", 0),
+        ("a signing command that fails",     dict(by_command(key), SIGN_COMMAND="sh -c 'echo the service is busy; exit 3'"),
+                                                                                                          "failed (status 3). The command said:\n  | the service is busy"),
+        ("a command that signs nothing",     dict(by_command(key), SIGN_COMMAND="true"),                   "no signature that verifies"),
+        ("a command with another signer",    by_command(key, "-certs", key("sibling.chain"), "-key", key("other.key")), "signer is not SIGN_CERT's"),
+        ("a command that changes the code",  by_command(key, change_first=True),                           "with its signature removed"),
     ]
     for case, name, mutate, message in product_faults:
         bad = make_product(path("bad product"))
         mutate(os.path.join(bad, name))
         check_refused(case, out, before, message, *release(out, bad))
-    for case, env, message in signing_faults:
+    for case, env, message, *logins in signing_faults:
+        open(key("logins"), "w").close()
         check_refused(case, out, before, message, *release(out, good, **env))
+        if logins and open(key("logins")).read().count("C_Login") != logins[0]:
+            fail(case, "expected %d login to the token, got %s" % (logins[0], open(key("logins")).read().split()))
 
 
 def check_refused(case, out, before, message, code, text):
@@ -327,8 +382,14 @@ def check_signing(key):
     p12 = dict(SIGN_PKCS12=key("signer.p12"), SIGN_PASS_FILE=key("pass"))
     signed = {}
     rc2 = dict(p12, SIGN_PKCS12=key("signer-rc2.p12"))
-    for case, env in (("signed with PEM files", pem), ("signed again, same time", pem), ("signed with PKCS#12", p12),
-                      ("signed with an RC2-40 PKCS#12", rc2)):
+    for case, env, signer in (
+            # case                                      environment                               the same bytes as
+            ("signed with PEM files",                   pem,                                      "signer"),
+            ("signed again, same time",                 pem,                                      "signer"),
+            ("signed with PKCS#12",                     p12,                                      "signer"),
+            ("signed with an RC2-40 PKCS#12",           rc2,                                      "signer"),
+            ("signed through a PKCS#11 token",          token(key),                               "token"),
+            ("signed by a command, the token behind it", by_command(key),                         "token")):
         time.sleep(1.1)  # a signing time taken from the clock would now differ
         out = path(case)
         code, text = release(out, **env)
@@ -336,7 +397,13 @@ def check_signing(key):
         if code:
             fail(case, "expected a signed release, got: " + text)
             continue
-        signed[case] = digest(exe)
+        signed.setdefault(signer, set()).add(digest(exe))
+        # How it was signed, by whom, and what was signed: never the PIN.
+        info = open(os.path.join(out, "dist", "BUILDINFO")).read()
+        fingerprint = hashlib.sha256(ssl.PEM_cert_to_DER_cert(open(key(signer + ".pem")).read())).hexdigest()
+        for named in ("certificate sha256 " + fingerprint, "unsigned: sha256 " + digest(SETUP)):
+            if named not in info or "tide tables" in info:
+                fail(case, "expected BUILDINFO to name %r and never the PIN, got %r" % (named, info))
         ok, why = osslsigncode("verify", "-in", exe, "-CAfile", key("signer.pem"))
         if not ok:
             fail(case, "expected the signature to verify, got: " + why.splitlines()[-1])
@@ -344,8 +411,9 @@ def check_signing(key):
                             capture_output=True, text=True)
         if pe.returncode:
             fail(case, "expected the PE checks to pass, got: " + " ".join(l for l in pe.stdout.splitlines() if l.startswith("FAIL ")))
-    if len(set(signed.values())) != 1:
-        fail("signing", "expected the same bytes from the same key and time, got %d different files" % len(set(signed.values())))
+    for signer, digests in signed.items():
+        if len(digests) != 1:
+            fail("signing", "expected the same bytes from the %s's key and time, got %d different files" % (signer, len(digests)))
     # One changed byte in the signed code.
     exe = os.path.join(path("signed with PEM files"), "dist", "setup.exe")
     data = bytearray(open(exe, "rb").read())
