@@ -6,7 +6,7 @@ PACKAGES := cmake make python3 g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             wine wine64 fonts-wine xvfb imagemagick $(SIGN_PACKAGES) softhsm2 opensc \
             qemu-system-x86 qemu-utils mmdebstrap uidmap fakeroot e2fsprogs
 
-.PHONY: all check run bench dist deps clean
+.PHONY: all check run shell bench dist deps clean
 
 all: build/host/print_page
 	cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
@@ -38,6 +38,11 @@ dist: all
 	@$(if $(SIGN_CERT)$(SIGN_PKCS12)$(SIGN_COMMAND)$(SIGN_PKCS11_MODULE),tools/install_deps.sh $(SIGN_PACKAGES))
 	python3 tools/release/release.py --setup build/win32/setup.exe --script quibel43.inf \
 	    --print-page build/host/print_page --out build/release $(if $(PRODUCT),--product "$(PRODUCT)")
+
+# `make shell WINDOWS=<name>`: a shell in the emulated machine, in the session a row of that Windows gets.
+shell: deps
+	$(MAKE) all
+	tools/machine/pe32_machine.py shell $(WINDOWS)
 
 bench: deps
 	$(MAKE) all

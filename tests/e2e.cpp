@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -105,8 +106,21 @@ std::string g_window;
 void (*g_beforeAct)();
 static std::vector<std::string> g_faults;
 
+// The case's first fault also takes a picture of the screen, as it is then, into the folder the
+// session keeps a failure's evidence in (QUIBEL_EVIDENCE), named after the case that failed.
+static std::string g_picture;
+
 void Fault(const std::string &text)
 {
+    char evidence[MAX_PATH] = "";
+    if (g_faults.empty() && GetEnvironmentVariableA("QUIBEL_EVIDENCE", evidence, sizeof evidence)) {
+        static int failures;
+        g_picture = WindowsPath(evidence) + "\\screen-" + std::to_string(++failures) + ".bmp";
+        // Every window drawn first: a page just shown may not have drawn its text yet.
+        RedrawWindow(NULL, NULL, NULL, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        if (!SavePicture(GetDesktopWindow(), g_picture))
+            g_picture = "none could be taken";
+    }
     g_faults.push_back(g_window + text);
 }
 
@@ -363,10 +377,33 @@ bool Report(const char *name, DWORD start)
     printf("%s %s (%.1f s)\n", g_faults.empty() ? "ok  " : "FAIL", name, (GetTickCount() - start) / 1000.0);
     for (const std::string &fault : g_faults)
         printf("       %s\n", fault.c_str());
+    if (!g_faults.empty() && !g_picture.empty())
+        printf("       the screen at its first fault: %s\n", g_picture.c_str());
+    g_picture = "";
     bool passed = g_faults.empty();
     g_faults.clear();
     g_window = "";
     return passed;
+}
+
+bool Selected(const std::string &name)
+{
+    char cases[1024] = "";
+    if (!GetEnvironmentVariableA("E2E_CASES", cases, sizeof cases))
+        return true;
+    for (const char *one = strtok(cases, ";"); one; one = strtok(NULL, ";"))
+        if (name.find(one) != std::string::npos)
+            return true;
+    return false;
+}
+
+bool CasesRan(int ran)
+{
+    char cases[1024] = "";
+    if (ran || !GetEnvironmentVariableA("E2E_CASES", cases, sizeof cases))
+        return true;
+    printf("FAIL E2E_CASES=%s: no case's name here holds it\n", cases);
+    return false;
 }
 
 static bool RunScenario(int n, const std::string &setup, const std::string &script, const std::string &work)
@@ -440,9 +477,11 @@ int main(int argc, char **argv)
         budget += waits * WINDOW_WAIT_MS;
     }
     DeclareBudget(budget);
+    int ran = 0;
     for (int n = 0; n < count; n++)
-        failed += !RunScenario(n, setup, script, work);
+        if (Selected(kScenarios[n].name))
+            ran++, failed += !RunScenario(n, setup, script, work);
     RegSetValueA(HKEY_CLASSES_ROOT, key, REG_SZ, saved, strlen(saved));
-    printf("%d of %d cases failed\n", failed, count);
-    return failed ? 1 : 0;
+    printf("%d of %d cases failed\n", failed, ran);
+    return failed || !CasesRan(ran) ? 1 : 0;
 }

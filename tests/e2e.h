@@ -42,6 +42,11 @@ bool Report(const char *name, DWORD start);
 std::string FileBytes(const std::string &path);
 // Walks the running setup.exe through the scenario's windows, checking each.
 void Walk(const Scenario &s, const Program &program);
+// Whether the case runs: all do, unless E2E_CASES names some, one or more texts separated by
+// semicolons; a case runs when its name holds one of them.
+bool Selected(const std::string &name);
+// False, saying so, when E2E_CASES named none of this run's cases (RAN of them ran).
+bool CasesRan(int ran);
 
 // The real install by the platform's setup engine and its uninstalls, on the Windows that tells a
 // program SEEN; true when every check passed.

@@ -3,7 +3,8 @@
 // entry removed as Add/Remove Programs does it; then the quiet install as DEPLOY.txt words it for
 // this Windows and the entry's quiet uninstall, each with no window while a watcher of the display
 // looks on (the same watcher must see the walked pages); and where deploy.cmd runs, a quiet install
-// from a folder that lacks a product file, which must leave nothing.
+// from a folder that lacks a product file, which must leave nothing. Three cases, each of which
+// starts and ends with nothing installed, so that E2E_CASES can pick one.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -726,26 +727,14 @@ static void RunDeployTable(const std::string &ship, const std::set<std::string> 
     }
 }
 
-bool RunInstall(const std::string &ship, const std::string &seen)
+// setup.exe walked as a user does, its install checked against every promise, and removed as
+// Add/Remove Programs does it; `installed` is what the install made.
+static bool RunWalk(const std::string &name, const std::string &ship, const std::set<std::string> &before,
+                    std::set<std::string> *installed)
 {
     static const Scenario kInstall = {"", "", WITH_SCRIPT, true,
                                       {{AGREEMENT, PRESS_ENTER}, {SUMMARY, PRESS_ENTER}, {COMPLETION, PRESS_ENTER}, {END}}};
-    std::string name = (IsWindows9x() ? "the bare 9x section installs and writes the group lines, the entry's "
-                                        "uninstall removes the files, folders and entry"
-                                      : "install and uninstall for real") + std::string(", then quietly, on ") + seen;
     DWORD start = GetTickCount();
-    CoInitialize(NULL);
-    InitializeCriticalSection(&g_watch.lock);
-    CreateThread(NULL, 0, Watch, NULL, 0, NULL);
-    Expect("Windows", seen, WindowsSeen());
-    // The walk's four windows, its exit and a refusal; the engine, the uninstall, the incomplete
-    // folder, and deploy.cmd's runs here, with the other engine's install and uninstall (the 9x quiet
-    // install and uninstall fewer).
-    int runs = 3;
-    for (const auto &run : kRuns)
-        runs += RunsHere(run.where) * (run.setting == OTHER_ENGINE ? 2 : 1);
-    DeclareBudget(6 * WINDOW_WAIT_MS + runs * ENGINE_WAIT_MS);
-    std::set<std::string> before = Snapshot();
     HANDLE job = CreateJobObjectA(NULL, NULL), uninstallJob = CreateJobObjectA(NULL, NULL);
     Program program, uninstaller;
     LONG since = LookNow();
@@ -763,27 +752,67 @@ bool RunInstall(const std::string &ship, const std::string &seen)
     for (const std::string &window : WindowsShownSince(since, "the walk"))
         pages += window == "\"" + std::string(kTitle) + "\" (#32770)";
     ExpectNumber("pages the watcher saw during the walk", 3, pages);
-    std::set<std::string> installed = Snapshot();
-    CheckInstalled(ship, before, installed);
+    *installed = Snapshot();
+    CheckInstalled(ship, before, *installed);
     // As Add/Remove Programs would: the platform's uninstaller runs the entry's UninstallString.
     if (!StartProgram(SystemProgram("uninstaller.exe"), "--remove Quibel32", ship, uninstallJob, &uninstaller) ||
         !WaitForJob(uninstallJob, ENGINE_WAIT_MS))
         Fault("the uninstall did not run to its end");
-    CheckUnchanged("after the uninstall", before, installed);
+    CheckUnchanged("after the uninstall", before, *installed);
+    return Report(name.c_str(), start);
+}
 
-    // The same again as a deployment tool does it: deploy.cmd as DEPLOY.txt gives it, where there is one.
-    if (!IsWindows9x()) {
-        RunDeployTable(ship, before, installed);
-        RunIncomplete(ship, before);
-        return Report(name.c_str(), start);
-    }
+// On 98 the engine's own quiet install, as DEPLOY.txt words it, and the entry's quiet uninstall.
+static bool RunQuiet9x(const std::string &name, const std::string &ship, const std::set<std::string> &before)
+{
+    DWORD start = GetTickCount();
     printf("       on 98, as far as Wine goes: its cmd runs the 9x command (98's is command.com) and rundll32's "
            "exit status is Wine's own\n");
     std::string step = "the quiet install";
     Expect(step, "exit status 0, detected", Outcome(RunQuietly(step, AtPrompt(DeployCommand9x(ship)), ship, ENGINE_WAIT_MS)));
-    CheckInstalled(ship, before, Snapshot());
+    std::set<std::string> installed = Snapshot();
+    CheckInstalled(ship, before, installed);
     std::string quiet = UninstallValue("QuietUninstallString");
     RunQuietly("the quiet uninstall", quiet.substr(quiet.find(' ') + 1), KnownFolder(CSIDL_WINDOWS), ENGINE_WAIT_MS);
     CheckUnchanged("after the quiet uninstall", before, installed);
     return Report(name.c_str(), start);
+}
+
+bool RunInstall(const std::string &ship, const std::string &seen)
+{
+    CoInitialize(NULL);
+    InitializeCriticalSection(&g_watch.lock);
+    CreateThread(NULL, 0, Watch, NULL, 0, NULL);
+    Expect("Windows", seen, WindowsSeen());
+    // The walk's four windows, its exit and a refusal; the engine, the uninstall, the incomplete
+    // folder, and deploy.cmd's runs here, with the other engine's install and uninstall (the 9x quiet
+    // install and uninstall fewer).
+    int runs = 3;
+    for (const auto &run : kRuns)
+        runs += RunsHere(run.where) * (run.setting == OTHER_ENGINE ? 2 : 1);
+    DeclareBudget(6 * WINDOW_WAIT_MS + runs * ENGINE_WAIT_MS);
+    // Each case starts with nothing installed and leaves nothing, so that each can run alone.
+    std::set<std::string> before = Snapshot(), installed;
+    std::string walked = IsWindows9x() ? "the bare 9x section installs and writes the group lines, the entry's "
+                                         "uninstall removes the files, folders and entry, on " + seen
+                                       : "install and uninstall for real, on " + seen;
+    std::string quiet = (IsWindows9x() ? "quietly, as DEPLOY.txt gives it, on " : "deploy.cmd through the machine's states, on ") + seen;
+    std::string incomplete = "deploy.cmd from a folder without stations.dat, on " + seen;
+    int ran = 0, failed = 0;
+    if (Selected(walked))
+        ran++, failed += !RunWalk(walked, ship, before, &installed);
+    // The same again as a deployment tool does it: deploy.cmd as DEPLOY.txt gives it, where there is one.
+    if (Selected(quiet) && IsWindows9x())
+        ran++, failed += !RunQuiet9x(quiet, ship, before);
+    if (Selected(quiet) && !IsWindows9x()) {
+        DWORD start = GetTickCount();
+        RunDeployTable(ship, before, installed);
+        ran++, failed += !Report(quiet.c_str(), start);
+    }
+    if (Selected(incomplete) && !IsWindows9x()) {
+        DWORD start = GetTickCount();
+        RunIncomplete(ship, before);
+        ran++, failed += !Report(incomplete.c_str(), start);
+    }
+    return CasesRan(ran) && !failed;
 }

@@ -2,7 +2,7 @@
 """The emulated machine's image cache, on a stand-in cache where no image is built and no machine
 boots: two versions of the tools at once, a stop at each step of a removal, a TERM to the machine
 script alone while its machine runs and while it makes an image, and a stand-in guest whose row
-keeps working slowly or goes silent.
+keeps working slowly or goes silent. Beside it, what the session keeps of a failure, and of a pass.
 
 usage: machine_cache_test.py SOURCE_DIR WORK_DIR
 """
@@ -108,6 +108,7 @@ with m.cache_lock():
                         % (n, after_stop, entries()))
         if stopped.returncode == 0:
             return
+    fail(case, "expected the removal to end within 49 steps, got it still stopped before step 49")
 
 
 def check_term(case, command, image):
@@ -189,12 +190,24 @@ def check_guest(case, guest, status, said):
     done = subprocess.run([os.path.join(TOOLS, "pe32_machine.py"), "run", "--row", "row", "true"], env=env,
                           capture_output=True, text=True, timeout=60)
     uptime = int(open(ENV["STAND_IN_PIDS"] + ".uptime").read())
-    if done.returncode != status or said not in done.stderr:
+    if done.returncode != status or (said is not None and said not in done.stderr):
         fail(case, "expected status %d and %r, got %d and %r" % (status, said, done.returncode, done.stderr.strip()))
     # Beyond the limit, three looks of the machine's at most (half a second, ten guest seconds, each):
     # the first that sees a beat, and two for the one that finds the silence over.
     if status and uptime > machine.ROW_SILENCE + 30:
         fail(case, "expected it stopped within %d guest seconds, got it stopped after %d" % (machine.ROW_SILENCE, uptime))
+
+
+def check_evidence():
+    """A failing command's session keeps its output and what changed in the prefix, and says where (a
+    passing one keeps nothing: the signed twin's walk in release_test)."""
+    case, evidence = "a failure's evidence", os.path.join(WORK, "failed", "row")
+    done = subprocess.run([os.path.join(TOOLS, "wine_session.sh"), "--virtual-display", "--evidence", evidence, os.path.join(WORK, "prefix"),
+                           "sh", "-c", 'mkdir "$WINEPREFIX/drive_c/made"; echo told; exit 3'], capture_output=True, text=True, timeout=300)
+    kept = {name: open(os.path.join(evidence, name)).read() for name in os.listdir(evidence)} if os.path.isdir(evidence) else {}
+    if done.returncode != 3 or kept.get("output.txt") != "told\n" or "./made\n" not in kept.get("prefix.txt", "") or evidence not in done.stdout:
+        fail(case, "expected status 3, its output and C:\\made kept, and their folder named, got %d, %s and %r"
+             % (done.returncode, kept, done.stdout))
 
 
 def main():
@@ -211,13 +224,13 @@ def main():
         stand_in.write(GUEST)
     os.chmod(os.path.join(WORK, "guest", "qemu-system-x86_64"), 0o755)
     guests = [
-        # case                             stand-in  status  what the machine says
-        ("a slow row that keeps working",  "slow",   0,      ""),
+        # case                                          stand-in  status  what the machine says (None: the status alone)
+        ("a slow row that keeps working, by its status", "slow",   0,      None),
         ("a row that goes silent",         "silent", 1,      "row 'row' has used no processor time and printed nothing"),
     ]
     terms = [("a TERM while the machine runs", ["run", "true"], True), ("a TERM while the image is made", ["image"], False)]
     checks = [("two versions at once", check_two_versions), ("a removal stopped at each step", check_stopped_removal),
-              ("the image's key", check_key)] + [(term[0], lambda t=term: check_term(*t)) for term in terms] + \
+              ("the image's key", check_key), ("a failure's evidence", check_evidence)] + [(term[0], lambda t=term: check_term(*t)) for term in terms] + \
         [(guest[0], lambda g=guest: check_guest(*g)) for guest in guests]
     status = run(checks)
     subprocess.run(["rm", "-rf", WORK])

@@ -65,3 +65,7 @@ DWORD WaitForExit(const Program &program, DWORD timeoutMs);
 // Waits for every process started in `job` to end: the program and all it started, such as the
 // setup engine. False when some still run after Patience(`timeoutMs`).
 bool WaitForJob(HANDLE job, DWORD timeoutMs);
+
+// Copies the window's part of the screen (the whole screen for the desktop window) into a 24-bit BMP
+// file; false when it could not be written.
+bool SavePicture(HWND hWnd, const std::string &path);

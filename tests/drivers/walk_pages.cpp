@@ -10,32 +10,6 @@
 #include "page_driver.h"
 #include "page_ids.h"
 
-// Copies the window's part of the screen into a 24-bit BMP file.
-static bool SavePicture(HWND hWnd, const std::string &path)
-{
-    RECT r;
-    GetWindowRect(hWnd, &r);
-    BITMAPINFOHEADER info = {sizeof info, r.right - r.left, r.bottom - r.top, 1, 24, BI_RGB};
-    info.biSizeImage = ((info.biWidth * 3 + 3) & ~3) * info.biHeight;
-    BITMAPFILEHEADER file = {0x4D42, DWORD(sizeof file + sizeof info + info.biSizeImage), 0, 0,
-                             DWORD(sizeof file + sizeof info)};
-    HDC hScreen = GetDC(NULL), hMemory = CreateCompatibleDC(hScreen);
-    void *bits = NULL;
-    HBITMAP hBitmap = CreateDIBSection(hMemory, (BITMAPINFO *)&info, DIB_RGB_COLORS, &bits, NULL, 0);
-    SelectObject(hMemory, hBitmap);
-    BitBlt(hMemory, 0, 0, info.biWidth, info.biHeight, hScreen, r.left, r.top, SRCCOPY);
-    GdiFlush();
-    FILE *f = fopen(path.c_str(), "wb");
-    bool saved = f && fwrite(&file, sizeof file, 1, f) && fwrite(&info, sizeof info, 1, f) &&
-                 fwrite(bits, info.biSizeImage, 1, f);
-    if (f)
-        fclose(f);
-    DeleteObject(hBitmap);
-    DeleteDC(hMemory);
-    ReleaseDC(NULL, hScreen);
-    return saved;
-}
-
 int main(int argc, char **argv)
 {
     if (argc != 3) {

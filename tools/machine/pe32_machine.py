@@ -70,6 +70,8 @@ BUDGET_SPARE = 120
 # Making one prefix took up to 150 s here, and 610 s with both host cores kept busy; twice that.
 PREFIX_BUDGET = 1200
 STOP_GRACE = 30  # a stopped step's own clean-up (mmdebstrap's) took under 3 s here
+# The host's variables a row takes into the guest: the drivers' choice of cases (docs/machine.md).
+PASSED = ("E2E_CASES",)
 
 
 def say(text):
@@ -252,10 +254,11 @@ def watch(io, console, rows, seen):
             return "%s has used no processor time and printed nothing for %d s" % (row, ROW_SILENCE)
 
 
-def boot(image, disk, disk_format, snapshot, rows):
+def boot(image, disk, disk_format, snapshot, rows, console=False):
     """Runs ROWS, (name, shell commands) pairs, side by side in the machine booted from IMAGE's kernel
     and DISK with this project shared at its own path. Streams their output, each line after its
-    row's name, and returns each row's exit status and the seconds it took."""
+    row's name, and returns each row's exit status and the seconds it took. With CONSOLE the guest's
+    console is this terminal, for a row that talks on it, and nothing is watched: a person is."""
     with tempfile.TemporaryDirectory() as io, take_slot():
         for name, text in (("top", TOP), ("job", job_script(rows))):
             with open(os.path.join(io, name), "w") as f:
@@ -266,7 +269,7 @@ def boot(image, disk, disk_format, snapshot, rows):
         command = ["qemu-system-x86_64", "-accel", "tcg,thread=multi", "-cpu", "qemu64",
                    "-m", str(MACHINE_MB), "-smp", str(MACHINE_THREADS), "-no-reboot", "-nic", "none",
                    # No floppy, CD or display for the kernel to probe: the disk, the shares and the console.
-                   "-nodefaults", "-display", "none", "-serial", "stdio",
+                   "-nodefaults", "-display", "none",
                    "-kernel", os.path.join(image, "vmlinuz"), "-initrd", os.path.join(image, "initrd.img"),
                    # In QEMU's options a comma within a value is written twice.
                    "-drive", "file=%s,format=%s,if=virtio,snapshot=%s" % (disk.replace(",", ",,"), disk_format, snapshot),
@@ -277,8 +280,19 @@ def boot(image, disk, disk_format, snapshot, rows):
         # kernel) is kept for a hang's report.
         outputs = [open(os.path.join(io, name), "w+b") for name in ["output"] + ["row.%d" % n for n in range(len(rows))]]
         heads, ended = [b""] + [b"[%s] " % name.encode() if name else b"" for name, _ in rows], {}
+        if console:
+            # Ctrl-C goes to the guest's shell rather than ending the machine.
+            machine = subprocess.Popen(command + ["-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console"],
+                                       preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
+            try:
+                machine.wait()
+            finally:
+                machine.kill()
+            if os.path.exists(os.path.join(io, "status")):
+                return [(int(open(os.path.join(io, "status.0")).read()), 0)]
+            fail("the machine ended before its job did")
         with open(os.path.join(io, "console.log"), "w+b") as console:
-            machine = start(command, stdout=console)
+            machine = start(command + ["-serial", "stdio"], stdout=console)
             started, hung, seen = time.time(), None, {}
             try:
                 while machine.poll() is None and not hung:
@@ -427,15 +441,33 @@ def run(words):
     if not picked:
         fail("no row's name holds PE32_ROWS=%s; the rows: %s" % (os.environ["PE32_ROWS"], ", ".join(n for n, _ in rows)))
     rows = picked
-    # Each command runs in this folder where the guest has it, each word quoted for the guest's shell.
-    here = "cd %s 2>/dev/null || cd /\n" % shlex.quote(os.getcwd())
     ended = boot(folder, os.path.join(folder, "root.qcow2"), "qcow2", "on",
-                 [(name, here + shlex.join(command)) for name, command in rows])
+                 [(name, guest_prelude() + shlex.join(command)) for name, command in rows])
     if len(rows) > 1:
         say(", ".join("%s %s (%sended %d s into the boot)" % (name, "FAILED" if status else "passed",
                                                                "status %d, " % status if status else "", seconds)
                       for (name, _), (status, seconds) in zip(rows, ended)))
     return max(status for status, _ in ended)
+
+
+def guest_prelude():
+    """What a row's commands start with: this folder where the guest has it, and the variables of the
+    host's environment that the drivers read there."""
+    here = "cd %s 2>/dev/null || cd /\n" % shlex.quote(os.getcwd())
+    return here + "".join("export %s=%s\n" % (name, shlex.quote(os.environ[name])) for name in PASSED if name in os.environ)
+
+
+def shell(words):
+    """A shell on this terminal in the machine, in the session a row of WINDOWS gets there: its prefix,
+    its display and its Windows version. Leaving it ends the machine, whose writes go with it."""
+    names = [row[0] for row in windows_rows()]
+    if len(words) != 1 or words[0] not in names:
+        fail("shell takes the name of a Windows of windows.list:", ", ".join(names))
+    folder = held_image()[0]
+    session = ["sh", SESSION, "--in-machine", words[0], "env", "PS1=%s# " % words[0], "setsid", "-c", "sh", "-i"]
+    say("booting; in the shell, wine build/win32/setup.exe runs as in a row, and exit ends the machine")
+    return boot(folder, os.path.join(folder, "root.qcow2"), "qcow2", "on",
+                [("", guest_prelude() + "exec </dev/ttyS0 >/dev/ttyS0 2>&1\n" + shlex.join(session))], console=True)[0][0]
 
 
 def split_rows(words):
@@ -448,10 +480,11 @@ def split_rows(words):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=("image", "run"), help="image: make the image if need be, then run COMMAND "
+    parser.add_argument("what", choices=("image", "run", "shell"), help="image: make the image if need be, then run COMMAND "
                         "holding it. run: the same, then run COMMAND in the machine, in this folder, its writes thrown away, or each of "
                         "--row NAME COMMAND [--row NAME COMMAND...] side by side in one machine; a COMMAND writes the "
-                        "seconds it may take to $QUIBEL_BUDGET_FILE, after which the machine counts as hung")
+                        "seconds it may take to $QUIBEL_BUDGET_FILE, after which the machine counts as hung. shell WINDOWS: "
+                        "a shell on this terminal in the machine, in the session a row of that Windows gets")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     arguments = parser.parse_args()
     # A stop (ctest's limit, Ctrl-C, a TERM to this script alone) unwinds through every `finally`,
@@ -459,7 +492,7 @@ def main():
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, lambda signum, frame: sys.exit(128 + signum))
     try:
-        return (image if arguments.what == "image" else run)(arguments.command)
+        return {"image": image, "run": run, "shell": shell}[arguments.what](arguments.command)
     except KeyboardInterrupt:
         return 130
 

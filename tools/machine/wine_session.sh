@@ -4,8 +4,10 @@
 # away afterwards. Where it runs is its one parameter: this machine's 64-bit Wine, in a prefix set
 # up as a (64-bit) WINDOWS of windows.list or as Wine's own; or, --in-machine, the emulated
 # machine's 32-bit Wine, where pe32_machine.py starts it (docs/machine.md).
-# usage: wine_session.sh [--virtual-display] [--windows WINDOWS] PREFIX_DIR COMMAND [ARG...]
-#        wine_session.sh --in-machine WINDOWS COMMAND [ARG...]   (in the machine, on a virtual display)
+# With --evidence DIR, a failing COMMAND leaves in DIR its whole output, what changed in the prefix and
+# the pictures the drivers take of the screen (QUIBEL_EVIDENCE); a passing one leaves nothing.
+# usage: wine_session.sh [--virtual-display] [--windows WINDOWS] [--evidence DIR] PREFIX_DIR COMMAND [ARG...]
+#        wine_session.sh [--evidence DIR] --in-machine WINDOWS COMMAND [ARG...]   (in the machine, on a virtual display)
 #        wine_session.sh --make-prefix WINDOWS PREFIX_DIR   (in the machine: the prefixes its image keeps)
 #        wine_session.sh --list-windows                      (windows.list's rows, for every other reader)
 set -eu
@@ -20,10 +22,11 @@ list_windows() {
         print $1 "\t" $2 "\t" $3 "\t" seen }' "$here/windows.list"
 }
 
-virtual= windows= machine= keep= prefix=
+virtual= windows= machine= keep= prefix= evidence=
 while :; do
     case ${1:-} in
     --virtual-display) virtual=1; shift ;;
+    --evidence) evidence=$(realpath -m "$2"); shift 2 ;;
     --windows) windows=$2; shift 2 ;;
     --in-machine) windows=$2 machine=1 virtual=1 keep=1; shift 2 ;;
     --make-prefix) windows=$2 keep=1 virtual=1; shift 2 ;;
@@ -120,4 +123,23 @@ if [ -n "$machine" ] && [ "$version" != "$first" ]; then
     wineserver -p
     prefix_step wine winecfg -v "$version"
 fi
-[ $# -eq 0 ] || "$@"
+[ $# -gt 0 ] || exit 0
+[ -n "$evidence" ] || { "$@"; exit; }
+rm -rf "$evidence"
+mkdir -p "$evidence"
+touch "$work/start"
+export QUIBEL_EVIDENCE="$evidence"
+# Wine's processes outlive the command holding its output: they go with it, which also writes out
+# the registry.
+{ status=0; "$@" 2>&1 || status=$?; echo $status >"$work/status"; wineserver -k 2>/dev/null || true; } |
+    tee "$evidence/output.txt"
+status=$(cat "$work/status")
+[ "$status" -ne 0 ] || { rm -rf "$evidence"; exit 0; }
+{
+    echo "What changed in C: while the command ran:"
+    (cd "$WINEPREFIX/drive_c" && find . -newer "$work/start" | sort) || true
+    echo "The registry's keys that name Quibel32:"
+    grep -h -i '^\[.*quibel' "$WINEPREFIX"/*.reg || true
+} >"$evidence/prefix.txt" 2>&1
+echo "wine_session: the failure's evidence is in $evidence: output.txt, prefix.txt and a picture of the screen at each failing case"
+exit "$status"
