@@ -262,33 +262,29 @@ static void CheckInstalled(const std::string &ship, const std::set<std::string> 
 }
 
 // Wine's wscript takes no //E:JScript, which Windows' own does, so under Wine the uninstall leaves its
-// last step's remover, and the folders it would remove: run here as that step runs it, without //E,
-// and said so. For the engine deploy.cmd runs and, on 64-bit Windows, the 64-bit one beside it.
-static std::string SystemProgram(const char *name);
+// last step's remover, and the folders it would remove: said so, and done here. In the fast loop the
+// remover runs as that step runs it, without //E; in the emulated machine, where a program costs ten
+// seconds, the test does what it does: deletes it, and removes each of the three folders that is empty.
 static void RunLeftRemover()
 {
-    char common64[MAX_PATH] = "", program64[MAX_PATH] = "";
-    GetEnvironmentVariableA("CommonProgramW6432", common64, MAX_PATH);
-    GetEnvironmentVariableA("ProgramW6432", program64, MAX_PATH);
-    const struct {
-        std::string common, program, wscript;
-    } kEngines[] = {
-        {KnownFolder(CSIDL_PROGRAM_FILES_COMMON), KnownFolder(CSIDL_PROGRAM_FILES), "wscript.exe"},
-        {common64, program64, SystemProgram("wscript.exe")},
-    };
-    for (const auto &engine : kEngines) {
-        std::string kept = engine.common + "\\Quibel32", remover = kept + "\\quibel43.js";
-        if (engine.common.empty() || GetFileAttributesA(remover.c_str()) == INVALID_FILE_ATTRIBUTES)
-            continue;
-        printf("       Wine's wscript takes no //E: %s run as the uninstall runs it, without //E\n", remover.c_str());
-        HANDLE job = CreateJobObjectA(NULL, NULL);
-        Program run;
-        if (!StartCommand("\"" + engine.wscript + "\" //B //NoLogo \"" + remover + "\" \"" + engine.program + "\\Quibel32\" \"" +
-                          KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32\" \"" + kept + "\"", kept, job, &run) ||
-            !WaitForJob(job, ENGINE_WAIT_MS))
-            Fault("the kept remover did not run to its end");
-        CloseHandle(job);
+    std::string kept = KnownFolder(CSIDL_PROGRAM_FILES_COMMON) + "\\Quibel32", remover = kept + "\\quibel43.js";
+    const std::string kFolders[] = {KnownFolder(CSIDL_PROGRAM_FILES) + "\\Quibel32", KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quibel32", kept};
+    if (GetFileAttributesA(remover.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return;
+    printf("       Wine's wscript takes no //E: %s %s\n", remover.c_str(),
+           sizeof(void *) == 8 ? "run as the uninstall runs it, without //E" : "and its folders taken away as it would");
+    if (sizeof(void *) == 4) {
+        DeleteFileA(remover.c_str());
+        for (const std::string &folder : kFolders)
+            RemoveDirectoryA(folder.c_str());
+        return;
     }
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    Program run;
+    if (!StartCommand("wscript.exe //B //NoLogo \"" + remover + "\" \"" + kFolders[0] + "\" \"" + kFolders[1] + "\" \"" + kept + "\"",
+                      kept, job, &run) || !WaitForJob(job, ENGINE_WAIT_MS))
+        Fault("the kept remover did not run to its end");
+    CloseHandle(job);
 }
 
 // What an uninstall must have left as it was before the install. The exception is on 98: Wine's
@@ -489,7 +485,7 @@ static DWORD RunQuietly(const std::string &step, const std::string &command, con
     Program run;
     DWORD status = STILL_ACTIVE;
     if (!StartCommand(command, dir, job, &run, file)) {
-        Fault(step + ": could not start it");
+        Fault(step + ": could not start it: error " + std::to_string(GetLastError()));
     } else if (!WaitForJob(job, timeoutMs)) {
         Fault(step + ": expected it ended within " + std::to_string(Patience(timeoutMs) / 1000) +
               " s, got it still running: it waits for something nobody can see");
@@ -541,20 +537,20 @@ static void RunIncomplete(const std::string &ship, const std::set<std::string> &
 // What the test changes before a run of deploy.cmd, and puts back after it: besides the entry's
 // DisplayVersion, a folder any user may make, named as the program, in the root of the drive; the
 // stand-in for Quibel32 running; a product file held open; the user's additions; two product files
-// gone from the program folder; reg.exe gone, or one that fails; the program installed by the
-// other engine of 64-bit Windows.
+// gone from the program folder; reg.exe gone, or one that fails; an entry in the other registry
+// view of 64-bit Windows, whose folder holds nothing; the program installed by the other engine.
 enum Setting { AS_IT_IS, USER_FOLDER, PROGRAM_RUNNING, FILE_HELD, USER_ITEMS, FILES_DELETED, NO_REG, FAILING_REG,
-               OTHER_ENGINE };
+               OTHER_ENTRY, OTHER_ENGINE };
 // The log it is given: none, a new file in a folder that is there, a file in a folder that is not.
 enum Log { NO_LOG, LOG, UNWRITABLE_LOG };
 // What must hold after it: the install the summary promises; nothing changed, not even the program's
 // time (the engine did not run); the program the release's (the engine ran); the user's items alone
-// left; all as before the install; nothing changed, and then the other engine's install removed by
-// its own quiet uninstall leaves all as before.
+// left; all as before the install; nothing changed, and then, the other engine's install taken away
+// by hand, all as before.
 enum Then { INSTALLED, UNTOUCHED, PROGRAM_REPLACED, USER_ITEMS_LEFT, AS_BEFORE, UNTOUCHED_THEN_REMOVED };
-// Where a run goes: every NT; 64-bit Windows, the most run; this machine's Wine alone, the fast loop;
-// 64-bit Windows with the 32-bit engine beside the 64-bit one, the emulated 64-bit row.
-enum Where { EVERY_NT, WINDOWS_64, FAST_LOOP, BOTH_ENGINES };
+// Where a run goes: every NT; this machine's Wine alone, the fast loop, where a run costs a second
+// and not ten; 64-bit Windows with the 32-bit engine beside the 64-bit one, the emulated 64-bit row.
+enum Where { EVERY_NT, FAST_LOOP, BOTH_ENGINES };
 
 // The machine's states, one a run of deploy.cmd, from copies of the release whose folder names cmd
 // reads otherwise, started as a person types it in the folder or, from the system folder, as a
@@ -574,28 +570,29 @@ static const struct {
 } kRuns[] = {
     // step                                       set-up           version      release copy    by path verb          log             outcome                           it says                         then                    where
     {"the quiet install, a user's folder in C:\\", USER_FOLDER,     NULL,        "quibel43 (1)", false,  "/install",   NO_LOG,         "exit status 0, detected",        "is installed in",              INSTALLED,              EVERY_NT},
-    {"the quiet install again",                   AS_IT_IS,        NULL,        "R&D tools",    true,   "/install",   LOG,            "exit status 0, detected",        "already installed",            UNTOUCHED,              WINDOWS_64},
-    {"a newer version installed",                 AS_IT_IS,        "4.10",      "quibel43 (1)", true,   "/install",   UNWRITABLE_LOG, "exit status 1638, not detected", "cannot write the log",         UNTOUCHED,              WINDOWS_64},
+    {"the quiet install again",                   AS_IT_IS,        NULL,        "R&D tools",    true,   "/install",   LOG,            "exit status 0, detected",        "already installed",            UNTOUCHED,              FAST_LOOP},
+    {"a newer version installed",                 AS_IT_IS,        "4.10",      "quibel43 (1)", true,   "/install",   UNWRITABLE_LOG, "exit status 1638, not detected", "cannot write the log",         UNTOUCHED,              FAST_LOOP},
     {"a newer version of four parts",             AS_IT_IS,        "4.3.0.1",   "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1638, not detected", "\"4.3.0.1\"",                  UNTOUCHED,              FAST_LOOP},
     {"a newer version with leading zeros",        AS_IT_IS,        "04.09",     "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1638, not detected", "\"04.09\"",                    UNTOUCHED,              FAST_LOOP},
     {"an older version, a large third part",      AS_IT_IS,        "4.2.65535", "R&D tools",    true,   "/install",   NO_LOG,         "exit status 0, detected",        "is installed in",              INSTALLED,              FAST_LOOP},
     {"a version that is no number",               AS_IT_IS,        "4.3b",      "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, not detected", "\"4.3b\", which is no version", UNTOUCHED,             FAST_LOOP},
-    {"Quibel32 running, not the release's",       PROGRAM_RUNNING, NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1618, detected",     "is running",                   UNTOUCHED,              WINDOWS_64},
-    {"a file held open, not the release's",       FILE_HELD,       NULL,        "R&D tools",    true,   "/install",   LOG,            "exit status 1603, detected",     "is not this release's",        PROGRAM_REPLACED,       WINDOWS_64},
+    {"Quibel32 running, not the release's",       PROGRAM_RUNNING, NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1618, detected",     "is running",                   UNTOUCHED,              FAST_LOOP},
+    {"a file held open, not the release's",       FILE_HELD,       NULL,        "R&D tools",    true,   "/install",   LOG,            "exit status 1603, detected",     "is not this release's",        PROGRAM_REPLACED,       FAST_LOOP},
     {"two product files deleted, a repair",       FILES_DELETED,   NULL,        "quibel43 (1)", false,  "/install",   NO_LOG,         "exit status 0, detected",        "is installed in",              INSTALLED,              FAST_LOOP},
+    {"an entry in the other view too",            OTHER_ENTRY,     NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, detected",     "would make a second copy",     UNTOUCHED,              FAST_LOOP},
+    {"an entry in the other view, the uninstall", OTHER_ENTRY,     NULL,        "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1603, detected",     "which this command does not remove", UNTOUCHED,        FAST_LOOP},
     {"reg.exe failing",                           FAILING_REG,     NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, detected",     "reg.exe\" cannot read",        UNTOUCHED,              FAST_LOOP},
     {"a newer version, the quiet uninstall",      AS_IT_IS,        "4.10",      "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1638, not detected", "\"4.10\"",                     UNTOUCHED,              FAST_LOOP},
     {"reg.exe missing, the quiet uninstall",      NO_REG,          NULL,        "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1603, detected",     "reg.exe is not on this system", UNTOUCHED,             FAST_LOOP},
     {"the quiet uninstall",                       USER_ITEMS,      NULL,        "quibel43 (1)", false,  "/uninstall", NO_LOG,         "exit status 0, not detected",    "is removed",                   USER_ITEMS_LEFT,        EVERY_NT},
-    {"the quiet uninstall again",                 AS_IT_IS,        NULL,        "R&D tools",    true,   "/uninstall", LOG,            "exit status 0, not detected",    "not installed",                AS_BEFORE,              WINDOWS_64},
-    {"installed by the 64-bit engine",            OTHER_ENGINE,    NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 0, not detected",    "already installed",            UNTOUCHED,              BOTH_ENGINES},
-    {"the 64-bit engine's, the quiet uninstall",  OTHER_ENGINE,    NULL,        "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1603, not detected", "by the 64-bit setup engine",   UNTOUCHED_THEN_REMOVED, BOTH_ENGINES},
+    {"the quiet uninstall again",                 AS_IT_IS,        NULL,        "R&D tools",    true,   "/uninstall", LOG,            "exit status 0, not detected",    "not installed",                AS_BEFORE,              FAST_LOOP},
+    {"installed by the 64-bit engine",            OTHER_ENGINE,    NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 0, not detected",    "by the 64-bit setup engine, each file", UNTOUCHED_THEN_REMOVED, BOTH_ENGINES},
 };
 
 static bool RunsHere(Where where)
 {
     bool twoEngines = sizeof(void *) == 4 && Is64BitWindows();
-    return where == EVERY_NT || (where == WINDOWS_64 && Is64BitWindows()) || (where == FAST_LOOP && sizeof(void *) == 8) ||
+    return where == EVERY_NT || (where == FAST_LOOP && sizeof(void *) == 8) ||
            (where == BOTH_ENGINES && twoEngines);
 }
 
@@ -644,6 +641,19 @@ static std::function<void()> SetUp(const std::string &step, Setting setting, con
             DeleteFileA(reg.c_str()), MoveFileA((reg + ".aside").c_str(), reg.c_str());
             RegDeleteKeyValueA(HKEY_CURRENT_USER, kWineOverrides, "reg.exe");
         };
+    case OTHER_ENTRY: {  // as the other engine writes it, naming a folder that holds nothing
+        REGSAM other = sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+        std::string key = std::string(kUninstallKey) + "\\Quibel32";
+        for (const char *value : {"DisplayVersion=4.3", "InstallLocation=C:\\elsewhere", "QuietUninstallString=its own"}) {
+            std::string name = value;
+            HKEY hKey;
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, NULL, 0, KEY_WRITE | other, NULL, &hKey, NULL);
+            RegSetValueExA(hKey, name.substr(0, name.find('=')).c_str(), 0, REG_SZ, (const BYTE *)strchr(value, '=') + 1,
+                           strlen(strchr(value, '=')));
+            RegCloseKey(hKey);
+        }
+        return [key, other] { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), other, 0); };
+    }
     case OTHER_ENGINE:  // the 64-bit engine's install, as the script's own context menu runs it
         if (UninstallValue("DisplayVersion", KEY_WOW64_64KEY) == "none")
             RunQuietly(step + ", its set-up", "\"" + SystemProgram("rundll32.exe") + "\" advpack.dll,LaunchINFSection \"" + dir +
@@ -653,6 +663,23 @@ static std::function<void()> SetUp(const std::string &step, Setting setting, con
     default:
         return [] {};
     }
+}
+
+// Removes what the 64-bit engine installs, with its entry: its program and kept folders, and the
+// Start menu folder both engines share.
+static void RemoveOtherEngineInstall()
+{
+    char program64[MAX_PATH] = "", common64[MAX_PATH] = "";
+    GetEnvironmentVariableA("ProgramW6432", program64, MAX_PATH);
+    GetEnvironmentVariableA("CommonProgramW6432", common64, MAX_PATH);
+    std::set<std::string> made;
+    for (const std::string &dir : {std::string(program64), std::string(common64), KnownFolder(CSIDL_COMMON_PROGRAMS)}) {
+        made.insert(dir + "\\Quibel32");
+        ListTree(dir + "\\Quibel32", &made);
+    }
+    for (auto item = made.rbegin(); item != made.rend(); ++item)  // the longer paths, inside, first
+        DeleteFileA(item->c_str()) || RemoveDirectoryA(item->c_str());
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\Quibel32").c_str(), KEY_WOW64_64KEY, 0);
 }
 
 // deploy.cmd's runs through the states of the table, from nothing installed to nothing installed.
@@ -718,10 +745,8 @@ static void RunDeployTable(const std::string &ship, const std::set<std::string> 
         putBack();
         if (run.then == USER_ITEMS_LEFT)
             CheckUserItemsKept("after " + step, added, before, installed);
-        if (run.then == UNTOUCHED_THEN_REMOVED) {  // as its message says, at a prompt of the system's own bitness
-            std::string quiet = UninstallValue("QuietUninstallString", KEY_WOW64_64KEY);
-            RunQuietly(step + ", its own uninstall", AtPrompt("\"" + quiet.substr(quiet.find(' ') + 1) + "\""), root, ENGINE_WAIT_MS);
-        }
+        if (run.then == UNTOUCHED_THEN_REMOVED)  // by hand: the 64-bit engine's uninstall is the fast loop's
+            RemoveOtherEngineInstall();
         if (run.then == AS_BEFORE || run.then == UNTOUCHED_THEN_REMOVED)
             CheckUnchanged("after " + step, before, installed);
     }

@@ -51,6 +51,9 @@ set "log="
 set "missing="
 set "engine="
 set "left="
+set "probed="
+set "entry="
+for %%v in ({values}) do set "entry.%%v="
 if /i "%~2"=="/log" set "log=%~3"
 if not defined verb goto about
 if not "%~2"=="" if not defined log goto about
@@ -73,6 +76,10 @@ if /i "%PROCESSOR_ARCHITECTURE%"=="AMD64" set otherview=32
 if exist "{wow64}\rundll32.exe" set otherview=64
 if exist "{wow64}\rundll32.exe" set "system={wow64}"
 if "%otherview%"=="32" set section={amd64_section}
+rem A file that is not here would make the engine wait, unseen, or leave it out: change nothing.
+if "%verb%"=="install" for %%f in ({files}) do if not exist "%here%%%f" set "missing=%%f"
+set msg=%missing% is missing from "%here%", so nothing was changed.
+if defined missing goto failed
 rem Each tool by its full path: one that is not there, or fails, is never taken for an answer.
 rem Windows 2000 has reg.exe only with its Support Tools.
 set "tool="
@@ -98,11 +105,6 @@ if defined verdict goto %verdict%
 goto %verb%
 
 :install
-rem A file that is not here would make the engine wait, unseen, or leave it out: change nothing.
-for %%f in ({files}) do if not exist "%here%%%f" set "missing=%%f"
-set msg=%missing% is missing from "%here%", so nothing was changed.
-if defined missing goto failed
-call :fc
 if defined other goto elsewhere
 set "loc=%entry.InstallLocation%"
 if defined loc call :compare
@@ -227,16 +229,18 @@ if %p% GTR %1 set order=newer
 if %p% LSS %1 set order=older
 goto :eof
 
-rem fc is used only where it says 0 for two equal files and 1 for two that differ; else the sizes
-rem alone tell (Wine's fc says 0, or 2, for both), and it says so.
+rem fc is used only where it says 1 for two files that differ and 0 for two equal ones; else the sizes
+rem alone tell (Wine's fc says 0, or 2, for both), and it says so. Tried once, at the first comparison.
 :fc
+set probed=1
 set "fc=%SystemRoot%\System32\fc.exe"
-"%fc%" /b "%here%{script}" "%here%{script}" >nul 2>&1
-set "equal=%errorlevel%"
 "%fc%" /b "%here%{script}" "%here%{program}" >nul 2>&1
 set "unequal=%errorlevel%"
-if not "%equal% %unequal%"=="0 1" set "fc="
-set msg=this system's fc said %equal% for equal files and %unequal% for files that differ, not 0 and 1: comparing sizes alone.
+if "%unequal%"=="1" "%fc%" /b "%here%{script}" "%here%{script}" >nul 2>&1
+if "%unequal%"=="1" set "equal=%errorlevel%"
+if not "%unequal% %equal%"=="1 0" set "fc="
+set msg=this system's fc said %unequal% for two files that differ, not 1: comparing sizes alone.
+if "%unequal%"=="1" set msg=this system's fc said %equal% for two equal files, not 0: comparing sizes alone.
 if not defined fc call :say
 goto :eof
 
@@ -245,6 +249,7 @@ rem the engine unqueued to one that is not left for the next start either: the s
 :compare
 set "differs="
 set "unqueued="
+if not defined probed call :fc
 for %%f in ({product}) do call :same %%f
 goto :eof
 :same
