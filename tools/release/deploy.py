@@ -83,7 +83,7 @@ if defined missing goto failed
 rem Each tool by its full path: one that is not there, or fails, is never taken for an answer.
 rem Windows 2000 has reg.exe only with its Support Tools.
 set "tool="
-for %%t in ("%system%\rundll32.exe" "%system%\reg.exe" "%SystemRoot%\System32\find.exe") do if not exist %%t set "tool=%%~t"
+for %%t in ("%system%\rundll32.exe" "%system%\reg.exe" "%SystemRoot%\System32\find.exe") do if not exist "%%~t" set "tool=%%~t"
 set msg=%tool% is not on this system, so nothing was changed.
 if defined tool goto failed
 rem The other engine's entry first, into other.*; then this engine's, into entry.*. No entry is
