@@ -105,9 +105,9 @@ def signing_input():
         if wrong:
             refuse(why)
     try:
-        command and shlex.split(command)[0]
+        program = os.path.basename(shlex.split(command)[0]) if command else None
     except (ValueError, IndexError) as e:
-        refuse("SIGN_COMMAND %r is no command line: %s" % (command, e))
+        refuse("SIGN_COMMAND %r is no command line: %s" % (command, e or "it is empty"))
     for name in ("SIGN_CERT", "SIGN_KEY", "SIGN_PKCS12", "SIGN_PASS_FILE", "SIGN_PKCS11_MODULE"):
         if env[name] and not (os.path.isfile(env[name]) and os.access(env[name], os.R_OK)):
             refuse("%s: %s is not a file that can be read" % (name, env[name]))
@@ -142,7 +142,7 @@ def signing_input():
     subject = run_tool("openssl", "x509", "-noout", "-subject", "-nameopt", "oneline", data=cert)[1].decode().strip()
     der = run_tool("openssl", "x509", "-outform", "DER", data=cert)[1]
     return dict(env, subject=subject, fingerprint=hashlib.sha256(der).hexdigest(),
-                how="by the signing command %s" % os.path.basename(shlex.split(command)[0]) if command else
+                how="by the signing command %s" % program if command else
                 "by the key at %s through the PKCS#11 module %s" % (uri, module) if module else
                 "by a key file (%s)" % ways[0])
 
