@@ -84,6 +84,15 @@ static std::set<std::string> IniEntries(const char *file)
     return entries;
 }
 
+// A folder of 64-bit Windows' own, such as ProgramW6432, which only a 64-bit program is told of:
+// the environment says; empty where there is none.
+static std::string Folder64(const char *variable)
+{
+    char folder[MAX_PATH] = "";
+    GetEnvironmentVariableA(variable, folder, MAX_PATH);
+    return folder;
+}
+
 // Everything the install may add to, and the uninstall must leave as it was: both Program Files
 // folders, both Start menus and the one the 9x sections name (%10%\Start Menu\Programs), the INF
 // folder, the uninstall keys in both registry views (one and the same view on 32-bit Windows) and
@@ -91,10 +100,8 @@ static std::set<std::string> IniEntries(const char *file)
 static std::set<std::string> Snapshot()
 {
     std::set<std::string> names;
-    char programFiles64[MAX_PATH] = "";  // only a 64-bit program is told where it is: the environment says
-    GetEnvironmentVariableA("ProgramW6432", programFiles64, MAX_PATH);
     for (const std::string &dir : {KnownFolder(CSIDL_PROGRAM_FILES), KnownFolder(CSIDL_PROGRAM_FILESX86),
-                                   std::string(programFiles64), KnownFolder(CSIDL_COMMON_PROGRAMS),
+                                   Folder64("ProgramW6432"), KnownFolder(CSIDL_COMMON_PROGRAMS),
                                    KnownFolder(CSIDL_PROGRAMS), KnownFolder(CSIDL_WINDOWS) + "\\Start Menu\\Programs",
                                    KnownFolder(CSIDL_WINDOWS) + "\\inf"})
         if (!dir.empty())
@@ -600,14 +607,12 @@ static bool RunsHere(Where where)
 // for the other engine (the 64-bit one, for which a 32-bit program is told nothing: the environment says).
 static std::string InstalledProgram(bool otherEngine)
 {
-    char programFiles64[MAX_PATH] = "";
-    GetEnvironmentVariableA("ProgramW6432", programFiles64, MAX_PATH);
-    return (otherEngine ? std::string(programFiles64) : KnownFolder(CSIDL_PROGRAM_FILES)) + "\\Quibel32\\quibel32.exe";
+    return (otherEngine ? Folder64("ProgramW6432") : KnownFolder(CSIDL_PROGRAM_FILES)) + "\\Quibel32\\quibel32.exe";
 }
 
 // Makes the row's state, as `step` names it, and gives what puts it back.
-static std::function<void()> SetUp(const std::string &step, Setting setting, const std::string &ship,
-                                   const std::string &dir, const std::string &program, HANDLE job)
+static std::function<void()> SetUp(const std::string &step, Setting setting, const std::string &dir,
+                                   const std::string &program, HANDLE job)
 {
     std::string folder = FolderOf(program), root = KnownFolder(CSIDL_WINDOWS).substr(0, 3) + "quibel32.exe";
     std::string reg = KnownFolder(CSIDL_SYSTEM) + "\\reg.exe";  // deploy.cmd's: the engine's bitness is setup's
@@ -644,14 +649,13 @@ static std::function<void()> SetUp(const std::string &step, Setting setting, con
     case OTHER_ENTRY: {  // as the other engine writes it, naming a folder that holds nothing
         REGSAM other = sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
         std::string key = std::string(kUninstallKey) + "\\Quibel32";
-        for (const char *value : {"DisplayVersion=4.3", "InstallLocation=C:\\elsewhere", "QuietUninstallString=its own"}) {
-            std::string name = value;
-            HKEY hKey;
-            RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, NULL, 0, KEY_WRITE | other, NULL, &hKey, NULL);
-            RegSetValueExA(hKey, name.substr(0, name.find('=')).c_str(), 0, REG_SZ, (const BYTE *)strchr(value, '=') + 1,
-                           strlen(strchr(value, '=')));
-            RegCloseKey(hKey);
-        }
+        const std::pair<const char *, const char *> kValues[] = {
+            {"DisplayVersion", "4.3"}, {"InstallLocation", "C:\\elsewhere"}, {"QuietUninstallString", "its own"}};
+        HKEY hKey;
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, NULL, 0, KEY_WRITE | other, NULL, &hKey, NULL);
+        for (const auto &value : kValues)
+            RegSetValueExA(hKey, value.first, 0, REG_SZ, (const BYTE *)value.second, strlen(value.second) + 1);
+        RegCloseKey(hKey);
         return [key, other] { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), other, 0); };
     }
     case OTHER_ENGINE:  // the 64-bit engine's install, as the script's own context menu runs it
@@ -669,11 +673,8 @@ static std::function<void()> SetUp(const std::string &step, Setting setting, con
 // Start menu folder both engines share.
 static void RemoveOtherEngineInstall()
 {
-    char program64[MAX_PATH] = "", common64[MAX_PATH] = "";
-    GetEnvironmentVariableA("ProgramW6432", program64, MAX_PATH);
-    GetEnvironmentVariableA("CommonProgramW6432", common64, MAX_PATH);
     std::set<std::string> made;
-    for (const std::string &dir : {std::string(program64), std::string(common64), KnownFolder(CSIDL_COMMON_PROGRAMS)}) {
+    for (const std::string &dir : {Folder64("ProgramW6432"), Folder64("CommonProgramW6432"), KnownFolder(CSIDL_COMMON_PROGRAMS)}) {
         made.insert(dir + "\\Quibel32");
         ListTree(dir + "\\Quibel32", &made);
     }
@@ -698,7 +699,7 @@ static void RunDeployTable(const std::string &ship, const std::set<std::string> 
         std::string program = InstalledProgram(run.setting == OTHER_ENGINE);
         args += run.log == LOG ? " /log \"" + logFile + "\"" : run.log == UNWRITABLE_LOG ? " /log \"" + root + "no folder\\x.log\"" : "";
         HANDLE job = CreateJobObjectA(NULL, NULL);
-        std::function<void()> putBack = SetUp(step, run.setting, ship, dir, program, job);
+        std::function<void()> putBack = SetUp(step, run.setting, dir, program, job);
         std::set<std::string> added = run.setting == USER_ITEMS ? AddUserItems() : std::set<std::string>();
         if (run.version)
             SetDisplayVersion(run.version);

@@ -151,8 +151,7 @@ def token_public_key(module, uri, pin_file):
     """The public key of the private key at URI in a token, read through OpenSSL's PKCS#11 engine, as
     osslsigncode reaches it, with one login: a wrong PIN is never tried again, since a token locks
     after a few. The PIN goes from its file to the engine, never on a command line."""
-    ok, said, _ = run_tool("openssl", "version", "-e")
-    engines = said.decode().partition('"')[2].rstrip('"\n')
+    engines = run_tool("openssl", "version", "-e")[1].decode().partition('"')[2].rstrip('"\n')
     if not os.path.isfile(os.path.join(engines, "pkcs11.so")):
         refuse("signing through a PKCS#11 module needs OpenSSL's PKCS#11 engine, which is not in %s: "
                "apt-get install libengine-pkcs11-openssl" % engines)
