@@ -5,6 +5,8 @@
 //                                                       the Windows that tells a program SEEN
 //                                                       (tools/machine/windows.list; e2e_install.cpp)
 //        e2e --record SCRIPT                             the recorder, as the install verb runs it
+//        e2e stay                                        the installed program, running until stopped
+//        fc /b FILE FILE                                 a copy named fc.exe: fc as Windows' answers
 #include <windows.h>
 
 #include <stdio.h>
@@ -275,7 +277,7 @@ std::string FileBytes(const std::string &path)
     return bytes;
 }
 
-static bool WriteBytes(const std::string &path, const std::string &bytes)
+bool WriteBytes(const std::string &path, const std::string &bytes)
 {
     FILE *f = fopen(path.c_str(), "wb");
     bool written = f && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
@@ -437,6 +439,18 @@ static int Record(const char *script)
     return 0;
 }
 
+// Stands in for fc /b where Wine's is a stub, as Windows' answers: 0 for two equal files, 1 for two
+// that differ, 2 when one cannot be opened (another program holds it).
+static int CompareFiles(const char *a, const char *b)
+{
+    FILE *fa = fopen(a, "rb"), *fb = fopen(b, "rb");
+    if (fa)
+        fclose(fa);
+    if (fb)
+        fclose(fb);
+    return !fa || !fb ? 2 : FileBytes(a) == FileBytes(b) ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     std::string mode = argc > 1 ? argv[1] : "";
@@ -444,6 +458,8 @@ int main(int argc, char **argv)
         return Record(argv[2]);
     if (mode == "stay")  // a stand-in for the installed program, running until it is stopped
         Sleep(INFINITE);
+    if (mode == "/b" && argc == 4)  // a copy of this program named fc.exe
+        return CompareFiles(argv[2], argv[3]);
     // Before any window: a copy of this program stands in for a system tool that fails.
     if ((mode != "pages" && mode != "install") || argc != 5) {
         fprintf(stderr, "usage: e2e pages SETUP_EXE SCRIPT PROBE_DLL\n"

@@ -40,6 +40,7 @@ void ExpectNumber(const std::string &what, long expected, long got, const char *
 bool Report(const char *name, DWORD start);
 // The file's bytes, or "nothing" when it cannot be read.
 std::string FileBytes(const std::string &path);
+bool WriteBytes(const std::string &path, const std::string &bytes);
 // Walks the running setup.exe through the scenario's windows, checking each.
 void Walk(const Scenario &s, const Program &program);
 // Whether the case runs: all do, unless E2E_CASES names some, one or more texts separated by

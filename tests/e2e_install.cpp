@@ -22,6 +22,7 @@
 static const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 static const char kGroupIni[] = "setup.ini";  // where the 9x engine leaves Start menu groups for the shell
 static const char kWineOverrides[] = "Software\\Wine\\DllOverrides";
+static const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 static bool Is64BitWindows()
 {
@@ -162,11 +163,16 @@ static std::string UninstallValue(const char *name, REGSAM view = 0)
     return found;
 }
 
-// As a newer version's install, or this one's, writes it.
+// A value of this program's view of the entry, as another version's install, or this one's, writes it.
+static void SetEntryValue(const char *name, const std::string &value)
+{
+    RegSetKeyValueA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\Quibel32").c_str(), name, REG_SZ,
+                    value.c_str(), value.size() + 1);
+}
+
 static void SetDisplayVersion(const char *version)
 {
-    RegSetKeyValueA(HKEY_LOCAL_MACHINE, (std::string(kUninstallKey) + "\\Quibel32").c_str(), "DisplayVersion", REG_SZ,
-                    version, strlen(version) + 1);
+    SetEntryValue("DisplayVersion", version);
 }
 
 // The first entry of a section of the groups file, without the "=" Wine writes after a bare line.
@@ -545,9 +551,15 @@ static void RunIncomplete(const std::string &ship, const std::set<std::string> &
 // DisplayVersion, a folder any user may make, named as the program, in the root of the drive; the
 // stand-in for Quibel32 running; a product file held open; the user's additions; two product files
 // gone from the program folder; reg.exe gone, or one that fails; an entry in the other registry
-// view of 64-bit Windows, whose folder holds nothing; the program installed by the other engine.
+// view of 64-bit Windows, whose folder holds nothing and whose quiet uninstall holds & | < > ^; the
+// program installed by the other engine; changes queued for the next start that name other files
+// (quibel32.exe.bak), or a delete of quibel32.exe; a product file cut short in the release folder;
+// an fc that answers as Windows' does, with a product file of the release's size held unshared; an
+// InstallLocation outside Program Files; no SystemRoot; a bare rundll32.exe as the quiet uninstall,
+// with a program of that name in the release folder.
 enum Setting { AS_IT_IS, USER_FOLDER, PROGRAM_RUNNING, FILE_HELD, USER_ITEMS, FILES_DELETED, NO_REG, FAILING_REG,
-               OTHER_ENTRY, OTHER_ENGINE };
+               OTHER_ENTRY, OTHER_ENGINE, QUEUED_OTHERS, QUEUED_DELETE, CUT_SHORT, FC_HELD, OUTSIDE, NO_SYSTEMROOT,
+               BARE_QUIET };
 // The log it is given: none, a new file in a folder that is there, a file in a folder that is not.
 enum Log { NO_LOG, LOG, UNWRITABLE_LOG };
 // What must hold after it: the install the summary promises; nothing changed, not even the program's
@@ -558,6 +570,9 @@ enum Then { INSTALLED, UNTOUCHED, PROGRAM_REPLACED, USER_ITEMS_LEFT, AS_BEFORE, 
 // Where a run goes: every NT; this machine's Wine alone, the fast loop, where a run costs a second
 // and not ten; 64-bit Windows with the 32-bit engine beside the 64-bit one, the emulated 64-bit row.
 enum Where { EVERY_NT, FAST_LOOP, BOTH_ENGINES };
+
+// The other view's quiet uninstall, which deploy.cmd names as it stands and never runs.
+static const char kOtherQuiet[] = "\"C:\\elsewhere\\remove.exe\" /q & echo ran>\"C:\\ran.txt\" | sort <\"C:\\x\" ^^";
 
 // The machine's states, one a run of deploy.cmd, from copies of the release whose folder names cmd
 // reads otherwise, started as a person types it in the folder or, from the system folder, as a
@@ -577,7 +592,7 @@ static const struct {
 } kRuns[] = {
     // step                                       set-up           version      release copy    by path verb          log             outcome                           it says                         then                    where
     {"the quiet install, a user's folder in C:\\", USER_FOLDER,     NULL,        "quibel43 (1)", false,  "/install",   NO_LOG,         "exit status 0, detected",        "is installed in",              INSTALLED,              EVERY_NT},
-    {"the quiet install again",                   AS_IT_IS,        NULL,        "R&D tools",    true,   "/install",   LOG,            "exit status 0, detected",        "already installed",            UNTOUCHED,              FAST_LOOP},
+    {"the quiet install again",                   QUEUED_OTHERS,   NULL,        "R&D tools",    true,   "/install",   LOG,            "exit status 0, detected",        "already installed",            UNTOUCHED,              FAST_LOOP},
     {"a newer version installed",                 AS_IT_IS,        "4.10",      "quibel43 (1)", true,   "/install",   UNWRITABLE_LOG, "exit status 1638, not detected", "cannot write the log",         UNTOUCHED,              FAST_LOOP},
     {"a newer version of four parts",             AS_IT_IS,        "4.3.0.1",   "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1638, not detected", "\"4.3.0.1\"",                  UNTOUCHED,              FAST_LOOP},
     {"a newer version with leading zeros",        AS_IT_IS,        "04.09",     "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1638, not detected", "\"04.09\"",                    UNTOUCHED,              FAST_LOOP},
@@ -586,11 +601,17 @@ static const struct {
     {"Quibel32 running, not the release's",       PROGRAM_RUNNING, NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1618, detected",     "is running",                   UNTOUCHED,              FAST_LOOP},
     {"a file held open, not the release's",       FILE_HELD,       NULL,        "R&D tools",    true,   "/install",   LOG,            "exit status 1603, detected",     "is not this release's",        PROGRAM_REPLACED,       FAST_LOOP},
     {"two product files deleted, a repair",       FILES_DELETED,   NULL,        "quibel43 (1)", false,  "/install",   NO_LOG,         "exit status 0, detected",        "is installed in",              INSTALLED,              FAST_LOOP},
+    {"a delete of quibel32.exe queued",           QUEUED_DELETE,   NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 3010, detected",     "Quibel32\\quibel32.exe\", so", UNTOUCHED,           FAST_LOOP},
+    {"a product file cut short in the release",   CUT_SHORT,       NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, detected",     "stations.dat in \"C:\\releases\\R&D tools\\\" is 41 bytes, not the 82", UNTOUCHED, FAST_LOOP},
+    {"fc as Windows', a file held with no sharing", FC_HELD,       NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, detected",     "stations.dat in",              PROGRAM_REPLACED,       FAST_LOOP},
+    {"an InstallLocation outside Program Files",  OUTSIDE,         NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, detected",     "\"C:\\quibel32 elsewhere\", which is not a folder under Program Files", UNTOUCHED, FAST_LOOP},
+    {"SystemRoot not defined",                    NO_SYSTEMROOT,   NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, detected",     "SystemRoot does not name",     UNTOUCHED,              FAST_LOOP},
     {"an entry in the other view too",            OTHER_ENTRY,     NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, detected",     "would make a second copy",     UNTOUCHED,              FAST_LOOP},
-    {"an entry in the other view, the uninstall", OTHER_ENTRY,     NULL,        "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1603, detected",     "which this command does not remove", UNTOUCHED,        FAST_LOOP},
+    {"an entry in the other view, the uninstall", OTHER_ENTRY,     NULL,        "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1603, detected",     kOtherQuiet,                    UNTOUCHED,              FAST_LOOP},
     {"reg.exe failing",                           FAILING_REG,     NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 1603, detected",     "reg.exe\" cannot read",        UNTOUCHED,              FAST_LOOP},
     {"a newer version, the quiet uninstall",      AS_IT_IS,        "4.10",      "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1638, not detected", "\"4.10\"",                     UNTOUCHED,              FAST_LOOP},
     {"reg.exe missing, the quiet uninstall",      NO_REG,          NULL,        "R&D tools",    true,   "/uninstall", NO_LOG,         "exit status 1603, detected",     "reg.exe is not on this system", UNTOUCHED,             FAST_LOOP},
+    {"a bare rundll32.exe, one in the folder",    BARE_QUIET,      NULL,        "quibel43 (1)", false,  "/uninstall", NO_LOG,         "exit status 1603, detected",     "     rundll32.exe advpack.dll,", UNTOUCHED,            FAST_LOOP},
     {"the quiet uninstall",                       USER_ITEMS,      NULL,        "quibel43 (1)", false,  "/uninstall", NO_LOG,         "exit status 0, not detected",    "is removed",                   USER_ITEMS_LEFT,        EVERY_NT},
     {"the quiet uninstall again",                 AS_IT_IS,        NULL,        "R&D tools",    true,   "/uninstall", LOG,            "exit status 0, not detected",    "not installed",                AS_BEFORE,              FAST_LOOP},
     {"installed by the 64-bit engine",            OTHER_ENGINE,    NULL,        "R&D tools",    true,   "/install",   NO_LOG,         "exit status 0, not detected",    "by the 64-bit setup engine, each file", UNTOUCHED_THEN_REMOVED, BOTH_ENGINES},
@@ -616,6 +637,9 @@ static std::function<void()> SetUp(const std::string &step, Setting setting, con
 {
     std::string folder = FolderOf(program), root = KnownFolder(CSIDL_WINDOWS).substr(0, 3) + "quibel32.exe";
     std::string reg = KnownFolder(CSIDL_SYSTEM) + "\\reg.exe";  // deploy.cmd's: the engine's bitness is setup's
+    std::string fc = KnownFolder(CSIDL_SYSTEM) + "\\fc.exe", quiet = UninstallValue("QuietUninstallString");
+    std::string location = UninstallValue("InstallLocation");
+    std::string stations = folder + "\\stations.dat", cut = dir + "\\stations.dat", whole = FileBytes(cut);
     char self[MAX_PATH];
     GetModuleFileNameA(NULL, self, sizeof self);
     static Program standIn;
@@ -648,9 +672,9 @@ static std::function<void()> SetUp(const std::string &step, Setting setting, con
         };
     case OTHER_ENTRY: {  // as the other engine writes it, naming a folder that holds nothing
         REGSAM other = sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-        std::string key = std::string(kUninstallKey) + "\\Quibel32";
+        std::string key = std::string(kUninstallKey) + "\\Quibel32", elsewhere = KnownFolder(CSIDL_PROGRAM_FILES) + "\\elsewhere";
         const std::pair<const char *, const char *> kValues[] = {
-            {"DisplayVersion", "4.3"}, {"InstallLocation", "C:\\elsewhere"}, {"QuietUninstallString", "its own"}};
+            {"DisplayVersion", "4.3"}, {"InstallLocation", elsewhere.c_str()}, {"QuietUninstallString", kOtherQuiet}};
         HKEY hKey;
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, NULL, 0, KEY_WRITE | other, NULL, &hKey, NULL);
         for (const auto &value : kValues)
@@ -664,6 +688,42 @@ static std::function<void()> SetUp(const std::string &step, Setting setting, con
                        "\\quibel43.inf\",DefaultInstall.NTamd64,1,N", dir, ENGINE_WAIT_MS);
         Expect(step + ": the 64-bit engine's entry", "REG_SZ 4.3", UninstallValue("DisplayVersion", KEY_WOW64_64KEY));
         return [] {};
+    case QUEUED_OTHERS:
+    case QUEUED_DELETE: {  // as MoveFileEx queues them: a delete has an empty destination
+        std::string queued = setting == QUEUED_DELETE ? "\\??\\" + program + '\0' + '\0'
+                           : "\\??\\" + program + ".bak" + '\0' + '\0' + "\\??\\C:\\elsewhere.txt" + '\0' + "!\\??\\" + folder +
+                                 "\\readme.txt.new" + '\0';
+        queued += '\0';
+        RegSetKeyValueA(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", REG_MULTI_SZ, queued.data(),
+                        queued.size());
+        return [] { RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations"); };
+    }
+    case CUT_SHORT:  // as a copy to a share that broke off
+        WriteBytes(cut, whole.substr(0, whole.size() / 2));
+        return [cut, whole] { WriteBytes(cut, whole); };
+    case FC_HELD: {  // the release's size, other bytes, held by a program that shares it with no one
+        if (!MoveFileA(fc.c_str(), (fc + ".aside").c_str()) || !CopyFileA(self, fc.c_str(), TRUE))
+            Fault(step + ": could not put an fc in place");
+        RegSetKeyValueA(HKEY_CURRENT_USER, kWineOverrides, "fc.exe", REG_SZ, "native", 7);
+        WriteBytes(stations, std::string(whole.size(), 'x'));
+        HANDLE held = CreateFileA(stations.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        return [fc, held, stations, whole] {
+            CloseHandle(held);
+            WriteBytes(stations, whole);
+            DeleteFileA(fc.c_str()), MoveFileA((fc + ".aside").c_str(), fc.c_str());
+            RegDeleteKeyValueA(HKEY_CURRENT_USER, kWineOverrides, "fc.exe");
+        };
+    }
+    case OUTSIDE:  // a folder any user may make, where a user's link could stand for the probe file
+        SetEntryValue("InstallLocation", "C:\\quibel32 elsewhere");
+        return [location] { SetEntryValue("InstallLocation", location.substr(strlen("REG_SZ "))); };
+    case BARE_QUIET:  // as the 9x entry has it, kept through an upgrade; a stranger's program beside it
+        SetEntryValue("QuietUninstallString", "rundll32.exe " + quiet.substr(quiet.find("advpack")));
+        CopyFileA(self, (dir + "\\rundll32.exe").c_str(), FALSE);
+        return [quiet, dir] {
+            SetEntryValue("QuietUninstallString", quiet.substr(strlen("REG_SZ ")));
+            DeleteFileA((dir + "\\rundll32.exe").c_str());
+        };
     default:
         return [] {};
     }
@@ -692,6 +752,9 @@ static void RunDeployTable(const std::string &ship, const std::set<std::string> 
     CreateDirectoryA(FolderOf(logFile).c_str(), NULL);
     for (const char *folder : {"quibel43 (1)", "R&D tools"})
         CopyShip(ship, root + "releases\\" + folder);
+    // As a deployment agent's environment may hold them, in place of cmd's own values.
+    SetEnvironmentVariableA("ERRORLEVEL", "1");
+    SetEnvironmentVariableA("RANDOM", "1");
     for (const auto &run : kRuns) {
         if (!RunsHere(run.where))
             continue;
@@ -712,8 +775,10 @@ static void RunDeployTable(const std::string &ship, const std::set<std::string> 
         SetFileTime(hProgram, NULL, NULL, &kLongAgo);
         CloseHandle(hProgram);
         std::string standInBytes = FileBytes(program);
-        DWORD status = RunQuietly(step, DeployForm(dir, run.fullPath, args), run.fullPath ? KnownFolder(CSIDL_SYSTEM) : dir,
-                                  ENGINE_WAIT_MS, &output);
+        // Wine gives every program's child a SystemRoot: cmd, which does not, takes it away.
+        std::string command = run.setting != NO_SYSTEMROOT ? DeployForm(dir, run.fullPath, args)
+                            : SystemProgram("cmd.exe") + " /d /c \"set SystemRoot=&\"" + dir + "\\deploy.cmd\" " + args + "\"";
+        DWORD status = RunQuietly(step, command, run.fullPath ? KnownFolder(CSIDL_SYSTEM) : dir, ENGINE_WAIT_MS, &output);
         Expect(step, run.outcome, Outcome(status));
         if (output.find(run.says) == std::string::npos)
             Fault(step + ": expected it to say \"" + run.says + "\", got " + output);

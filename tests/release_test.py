@@ -127,15 +127,31 @@ def token(key, **changes):
                      SIGN_PASS_FILE=key("pass")), **changes)
 
 
-def by_command(key, *options, change_first=False):
+def token_options(key):
+    return ("-pkcs11module", os.environ["REAL_MODULE"], "-certs", key("token.chain"), "-key", TOKEN_KEY, "-readpass", key("pass"))
+
+
+def by_command(key, *options, change_first=False, then=""):
     """SIGN_COMMAND as a signing service's client: it signs the file named after it in place, as
-    release.py would, with the token or the key OPTIONS name; first it changes a byte of the code, if asked."""
-    options = options or ("-pkcs11module", os.environ["REAL_MODULE"], "-certs", key("token.chain"), "-key", TOKEN_KEY,
-                          "-readpass", key("pass"))
+    release.py would, with the token or the key OPTIONS name; first it changes a byte of the code, if
+    asked; THEN, shell with its own connector, runs after it."""
     script = ('printf X | dd of="$1" bs=1 seek=1040 conv=notrunc 2>/dev/null; ' if change_first else "") + \
-        shlex.join(["osslsigncode", "sign", "-h", "sha256", "-n", "Quibel32 4.3 Setup", "-time", EPOCH, *options]) + \
-        ' -in "$1" -out "$1.signed" && mv "$1.signed" "$1"'
+        shlex.join(["osslsigncode", "sign", "-h", "sha256", "-n", "Quibel32 4.3 Setup", "-time", EPOCH,
+                    *(options or token_options(key))]) + ' -in "$1" -out "$1.signed" && mv "$1.signed" "$1"' + then
     return dict(SIGN_COMMAND=shlex.join(["sh", "-c", script, "sign"]), SIGN_CERT=key("token.chain"))
+
+
+def nest(key, *options):
+    """The shell that adds a signature of the token's, or of OPTIONS, nested in the one made first."""
+    return " && " + shlex.join(["osslsigncode", "sign", "-nest", "-h", "sha256", "-time", EPOCH, *(options or token_options(key))]) + \
+        ' -in "$1" -out "$1.nested" && mv "$1.nested" "$1"'
+
+
+# 400 zero bytes inside the certificate table's entry, after the signature, which Windows ignores
+# unless EnableCertPaddingCheck is set.
+PAD = ("import struct, sys; p = sys.argv[1]; d = bytearray(open(p, 'rb').read()); "
+       "e = struct.unpack_from('<I', d, 60)[0] + 24 + 96 + 32; o, n = struct.unpack_from('<II', d, e); "
+       "d += bytes(400); struct.pack_into('<II', d, e, o, n + 400); struct.pack_into('<I', d, o, n + 400); open(p, 'wb').write(d)")
 
 
 def check_refusals(key):
@@ -193,11 +209,23 @@ def check_refusals(key):
         ("a command that signs nothing",     dict(by_command(key), SIGN_COMMAND="true"),                   "no signature that verifies"),
         ("a command with another signer",    by_command(key, "-certs", key("sibling.chain"), "-key", key("other.key")), "signer is not SIGN_CERT's"),
         ("a command that changes the code",  by_command(key, change_first=True),                           "with its signature removed"),
+        ("a stranger's signature, SIGN_CERT's nested", by_command(key, "-certs", key("other.pem"), "-key", key("other.key"), then=nest(key)),
+                                                                                                          "signature 1 of 2 (the outer one) does not verify to SIGN_CERT's chain"),
+        ("a stranger's signature nested",    by_command(key, then=nest(key, "-certs", key("other.pem"), "-key", key("other.key"))),
+                                                                                                          "signature 2 of 2 (nested signature 1) does not verify"),
+        ("an unauthenticated blob",          by_command(key, *token_options(key), "-addUnauthenticatedBlob"), "attribute 1.3.6.1.4.1.42921.1.2.1"),
+        ("a certificate table padded",       by_command(key, then=" && " + shlex.join([sys.executable, "-c", PAD]) + ' "$1"'),
+                                                                                                          "bytes after the signature: only zero bytes"),
     ]
     for case, name, mutate, message in product_faults:
         bad = make_product(path("bad product"))
         mutate(os.path.join(bad, name))
         check_refused(case, out, before, message, *release(out, bad))
+    # A setup.exe that is not the one its build's record was written for.
+    os.makedirs(path("stale"))
+    stale = shutil.copy(SETUP, path("stale"))
+    open(path("stale", "BUILDINFO"), "w").write(open(os.path.join(BUILD, "win32", "BUILDINFO")).read().replace(digest(SETUP), "0" * 64))
+    check_refused("a build record of other bytes", out, before, "is not the record of", *release(out, good, setup=stale))
     for case, env, message, *logins in signing_faults:
         open(key("logins"), "w").close()
         check_refused(case, out, before, message, *release(out, good, **env))
@@ -382,16 +410,23 @@ def check_timestamp(key):
 def check_signing(key):
     pem = dict(SIGN_CERT=key("signer.pem"), SIGN_KEY=key("signer.key"))
     p12 = dict(SIGN_PKCS12=key("signer.p12"), SIGN_PASS_FILE=key("pass"))
-    signed = {}
     rc2 = dict(p12, SIGN_PKCS12=key("signer-rc2.p12"))
-    for case, env, signer in (
-            # case                                      environment                               the same bytes as
-            ("signed with PEM files",                   pem,                                      "signer"),
-            ("signed again, same time",                 pem,                                      "signer"),
-            ("signed with PKCS#12",                     p12,                                      "signer"),
-            ("signed with an RC2-40 PKCS#12",           rc2,                                      "signer"),
-            ("signed through a PKCS#11 token",          token(key),                               "token"),
-            ("signed by a command, the token behind it", by_command(key),                         "token")):
+    leftovers = ' && touch "$(dirname "$1")/version.dll" "$1.bak"'
+    late = '; (sleep 0.5; printf X | dd of="$1" bs=1 seek=1040 conv=notrunc) >/dev/null 2>&1 &'
+    laid = sorted(["setup.exe", "quibel43.inf", "quibel43.js", "deploy.cmd", "DEPLOY.txt", "BUILDINFO", "PACKAGING.txt"])
+    alike = {}
+    for case, env, signer, same in (
+            # case                                      environment                               signer    the same bytes as
+            ("signed with PEM files",                   pem,                                      "signer", "signer"),
+            ("signed again, same time",                 pem,                                      "signer", "signer"),
+            ("signed with PKCS#12",                     p12,                                      "signer", "signer"),
+            ("signed with an RC2-40 PKCS#12",           rc2,                                      "signer", "signer"),
+            ("signed through a PKCS#11 token",          token(key),                               "token",  "token"),
+            ("signed by a command, the token behind it", by_command(key),                         "token",  "token"),
+            ("signed by a command that leaves files",   by_command(key, then=leftovers),          "token",  "token"),
+            ("signed by a command that writes later",   by_command(key, then=late),               "token",  "token"),
+            ("dual-signed by a command, SHA-1, SHA-256", by_command(key, *token_options(key), "-h", "sha1", then=nest(key)),
+                                                                                                  "token",  "dual")):
         time.sleep(1.1)  # a signing time taken from the clock would now differ
         out = path(case)
         code, text = release(out, **env)
@@ -399,11 +434,14 @@ def check_signing(key):
         if code:
             fail(case, "expected a signed release, got: " + text)
             continue
-        signed.setdefault(signer, set()).add(digest(exe))
+        alike.setdefault(same, set()).add(exe)
+        if sorted(os.listdir(os.path.join(out, "dist"))) != laid:
+            fail(case, "expected dist to hold %s, got %s" % (laid, sorted(os.listdir(os.path.join(out, "dist")))))
         # How it was signed, by whom, and what was signed: never the PIN.
         info = open(os.path.join(out, "dist", "BUILDINFO")).read()
         fingerprint = hashlib.sha256(ssl.PEM_cert_to_DER_cert(open(key(signer + ".pem")).read())).hexdigest()
-        for named in ("certificate sha256 " + fingerprint, "unsigned: sha256 " + digest(SETUP)):
+        tool = "signed: by the signing command sh" if "SIGN_COMMAND" in env else "signing tool: osslsigncode"
+        for named in ("certificate sha256 " + fingerprint, "unsigned: sha256 " + digest(SETUP), tool):
             if named not in info or "tide tables" in info:
                 fail(case, "expected BUILDINFO to name %r and never the PIN, got %r" % (named, info))
         ok, why = osslsigncode("verify", "-in", exe, "-CAfile", key("signer.pem"))
@@ -413,9 +451,10 @@ def check_signing(key):
                             capture_output=True, text=True)
         if pe.returncode:
             fail(case, "expected the PE checks to pass, got: " + " ".join(l for l in pe.stdout.splitlines() if l.startswith("FAIL ")))
-    for signer, digests in signed.items():
-        if len(digests) != 1:
-            fail("signing", "expected the same bytes from the %s's key and time, got %d different files" % (signer, len(digests)))
+    # Read after every row has run: a write that came after its command had exited is seen.
+    for same, files in alike.items():
+        if len({digest(exe) for exe in files}) != 1:
+            fail("signing", "expected the same bytes from the %s's key and time, got %d different files" % (same, len({digest(exe) for exe in files})))
     # One changed byte in the signed code.
     exe = os.path.join(path("signed with PEM files"), "dist", "setup.exe")
     data = bytearray(open(exe, "rb").read())

@@ -21,10 +21,11 @@ args = parser.parse_args()
 shutil.rmtree(args.out, ignore_errors=True)
 os.makedirs(args.out)
 shutil.copy(args.setup, args.out)
-release.lay_script(args.out, args.script)
-for name in install_script.product_files(args.script)[0]:
+names = install_script.product_files(args.script)[0]
+for name in names:
     with open(os.path.join(args.out, name), "w", newline="\r\n") as f:
         f.write("Stand-in for %s, made by the build of setup.exe: not the product file.\n" % name)
+release.lay_script(args.out, args.script, {name: os.path.getsize(os.path.join(args.out, name)) for name in names})
 strangers = re.findall(r'#define \w+_LIBRARY "([^"]+)"', open(os.path.join(TOP, "tests", "probe.h")).read())
 for name in strangers if args.planted else []:
     shutil.copyfile(args.planted, os.path.join(args.out, name))

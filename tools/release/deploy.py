@@ -41,6 +41,9 @@ DEPLOY_CMD = r"""@echo off
 rem {name} {version}: the quiet install and uninstall, for administrators and deployment tools
 rem (DEPLOY.txt). No window, no question; the exit status says what is on disk.
 setlocal enableextensions disabledelayedexpansion
+rem cmd's own values, which a variable of the caller's environment of the same name would hide.
+set "ERRORLEVEL="
+set "RANDOM="
 rem The folder of this file, taken once: inside a called label %~dp0 may name the current folder
 rem instead when the command quoted this file's name.
 set "here=%~dp0"
@@ -48,11 +51,15 @@ set "verb="
 if /i "%~1"=="/install" set verb=install
 if /i "%~1"=="/uninstall" set verb=uninstall
 set "log="
-set "missing="
+set "wrong="
 set "engine="
 set "left="
 set "probed="
 set "entry="
+set "raw="
+set "queued="
+set "differs="
+set "unqueued="
 for %%v in ({values}) do set "entry.%%v="
 if /i "%~2"=="/log" set "log=%~3"
 if not defined verb goto about
@@ -66,6 +73,15 @@ if not defined unwritable goto logged
 echo deploy.cmd: cannot write the log "%log%"; going on without it.
 set "log="
 :logged
+rem Its full path, as the current folder changes below.
+if defined log for %%l in ("%log%") do set "log=%%~fl"
+rem Every tool by its full path, with the system folder as the current folder, so that nothing is
+rem found in the folder the command was started from; a path built on a SystemRoot that is not
+rem there would name the root of the current drive, where any user may make folders.
+set msg=SystemRoot does not name a Windows folder, so nothing was changed.
+if not defined SystemRoot goto failed
+if not exist "%SystemRoot%\System32\cmd.exe" goto failed
+cd /d "%SystemRoot%\System32"
 rem The engine and its registry view: on 64-bit Windows the 32-bit one that setup.exe's install
 rem runs. The other view (otherview, its bits) is where the other engine writes its entry: the 64-bit
 rem one, run from the script's own context menu.
@@ -76,10 +92,13 @@ if /i "%PROCESSOR_ARCHITECTURE%"=="AMD64" set otherview=32
 if exist "{wow64}\rundll32.exe" set otherview=64
 if exist "{wow64}\rundll32.exe" set "system={wow64}"
 if "%otherview%"=="32" set section={amd64_section}
-rem A file that is not here would make the engine wait, unseen, or leave it out: change nothing.
-if "%verb%"=="install" for %%f in ({files}) do if not exist "%here%%%f" set "missing=%%f"
-set msg=%missing% is missing from "%here%", so nothing was changed.
-if defined missing goto failed
+rem The release's own record of its files: one missing would make the engine wait, unseen, or leave
+rem it out; one of another size (a copy cut short) it would install as it is. Change nothing then.
+set "complete={complete}"
+set msg=this release folder was made without its product files, so it has no record of them and is incomplete: nothing was changed.
+if "%verb%"=="install" if not defined complete goto failed
+if "%verb%"=="install" for %%f in ({record}) do call :recorded %%~f
+if defined wrong goto failed
 rem Each tool by its full path: one that is not there, or fails, is never taken for an answer.
 rem Windows 2000 has reg.exe only with its Support Tools.
 set "tool="
@@ -93,7 +112,8 @@ if defined otherview call :read
 set "other=%entry%"
 set "other.DisplayVersion=%entry.DisplayVersion%"
 set "other.InstallLocation=%entry.InstallLocation%"
-set "other.QuietUninstallString=%entry.QuietUninstallString%"
+set "other.QuietUninstallString="
+if defined entry.QuietUninstallString for /f "tokens=1* delims==" %%a in ('set entry.QuietUninstallString') do if /i "%%a"=="entry.QuietUninstallString" set "other.QuietUninstallString=%%b"
 set "view="
 call :read
 if not defined entry "%system%\reg.exe" query "HKLM\Software\Microsoft\Windows\CurrentVersion" >nul 2>&1
@@ -107,9 +127,13 @@ goto %verb%
 :install
 if defined other goto elsewhere
 set "loc=%entry.InstallLocation%"
+if defined loc call :placed
+if defined loc if not defined placed goto unplaced
 if defined loc call :compare
+if "%mine%"=="same" if defined loc if not defined differs call :queued {product}
 set msg={name} {version} is already installed in "%loc%", each file this release's: nothing to do.
-if "%mine%"=="same" if defined loc if not defined differs goto done
+if "%mine%"=="same" if defined loc if not defined differs if not defined queued goto done
+if defined queued goto queuedchange
 call :inuse
 if "%inuse%"=="running" goto running
 set msg=this prompt may not change "%loc%": is it elevated?
@@ -126,57 +150,99 @@ if not "%order%"=="same" goto failed
 set "loc=%entry.InstallLocation%"
 set msg=the setup engine wrote no InstallLocation into the uninstall entry, so its files cannot be checked.
 if not defined loc goto failed
+call :placed
+if not defined placed goto unplaced
 set engine=ran
 call :compare
 set msg=%unqueued% in "%loc%" is not this release's after the setup engine ran: is it held open?
 if defined unqueued goto failed
 set msg={name} {version} is installed once Windows restarts, which replaces %differs% then.
 if defined differs goto restart
+call :queued {product}
+if defined queued goto queuedchange
 set msg={name} {version} is installed in "%loc%".
 goto done
+
+rem A change that Windows makes at its next start names a file of the program folder: whatever is
+rem on disk now, that start changes it (a delete takes the program away, a rename brings a file back).
+:queuedchange
+set msg=a change queued for the next start of Windows names "%loc%\%queued%", so {name} is not as this release has it until Windows restarts: restart it, then run this again.
+goto restart
+
+:unplaced
+set msg=the uninstall entry gives InstallLocation "%loc%", which is not a folder under Program Files: nothing was made or deleted there, and nothing was changed.
+goto failed
 
 rem Installed by the other engine: this one would make a second copy beside it.
 :elsewhere
 set "loc=%other.InstallLocation%"
+if defined loc call :placed
+if defined loc if not defined placed goto unplaced
 if defined loc call :compare
+if not defined entry if "%theirs%"=="same" if defined loc if not defined differs call :queued {product}
 set msg={name} {version} is already installed in "%loc%" by the %otherview%-bit setup engine, each file this release's: nothing to do.
-if not defined entry if "%theirs%"=="same" if defined loc if not defined differs goto done
-set msg={name} "%other.DisplayVersion%" is installed in "%loc%" by the %otherview%-bit setup engine, which this command does not change: installing would make a second copy. Remove it first with its entry's QuietUninstallString: %other.QuietUninstallString%
+if not defined entry if "%theirs%"=="same" if defined loc if not defined differs if not defined queued goto done
+if defined queued goto queuedchange
+set msg={name} "%other.DisplayVersion%" is installed in "%loc%" by the %otherview%-bit setup engine, which this command does not change: installing would make a second copy. Remove it first with its entry's QuietUninstallString:
+set raw=other.QuietUninstallString
 goto failed
 
 :uninstall
-set msg={name} is installed in "%other.InstallLocation%" by the %otherview%-bit setup engine, which this command does not remove. Remove it with its entry's QuietUninstallString: %other.QuietUninstallString%
+set msg={name} is installed in "%other.InstallLocation%" by the %otherview%-bit setup engine, which this command does not remove. Remove it with its entry's QuietUninstallString:
+set raw=other.QuietUninstallString
 if defined other goto failed
+set "raw="
 set msg={name} is not installed: nothing to remove.
 if not defined entry goto done
 set msg=the uninstall entry names no quiet uninstall, so nothing was removed.
 if not defined entry.QuietUninstallString goto failed
 set "loc=%entry.InstallLocation%"
+if defined loc call :placed
+if defined loc if not defined placed goto unplaced
+rem The entry's command runs only as the system folder's own rundll32 or wscript, by full path, with
+rem the rest of it handed to that program as it stands, never to cmd.
+set "quiet="
+if /i "%entry.program%"=="%system%\rundll32.exe" set quiet=rundll32.exe
+if /i "%entry.program%"=="%system%\wscript.exe" set quiet=wscript.exe
+set msg=the uninstall entry's QuietUninstallString does not start with "%system%\rundll32.exe" or "%system%\wscript.exe", so it was not run and nothing was removed. It is:
+set raw=entry.QuietUninstallString
+if not defined quiet goto failed
+set "raw="
 call :inuse
 if "%inuse%"=="running" goto running
 set msg=this prompt may not change "%loc%": is it elevated?
 if defined inuse goto failed
 set msg=removing {name} with its entry's quiet uninstall.
 call :say
-%entry.QuietUninstallString%
+if defined entry.arguments for /f "tokens=1* delims==" %%a in ('set entry.arguments') do if /i "%%a"=="entry.arguments" "%system%\%quiet%" %%b
+if not defined entry.arguments "%system%\%quiet%"
 call :read
 set msg=the uninstall did not remove {name}: its entry is still there.
 if defined entry goto failed
 for %%f in ({product}) do if defined loc if exist "%loc%\%%f" set "left=%%f"
+call :queued {product}
+if defined queued goto queuedchange
 set msg=the uninstall left %left% in "%loc%".
 if defined left goto failed
 set msg={name} is removed.
 goto done
 
 rem The entry in the registry view %view% names (none: the engine's own): its values go to entry.*,
-rem and entry is set when it holds one of them. A quote is kept from none of those used inside quotes.
+rem and entry is set when it holds one of them; the quiet uninstall's program goes to entry.program
+rem and the rest of it to entry.arguments. A value is taken by a for's variable, which cmd does not
+rem read again, and a quote is kept from none of those used inside quotes.
 :read
 set "entry="
+set "entry.program="
+set "entry.arguments="
 for %%v in ({values}) do set "entry.%%v="
 for /f "tokens=1,2,*" %%a in ('""%system%\reg.exe" query "{key}" %view% 2>nul"') do if "%%b"=="REG_SZ" set "entry.%%a=%%c"
+for /f "tokens=1-3,*" %%a in ('""%system%\reg.exe" query "{key}" %view% /v QuietUninstallString 2>nul"') do if "%%b"=="REG_SZ" set "entry.program=%%~c"
+for /f "tokens=1-3,*" %%a in ('""%system%\reg.exe" query "{key}" %view% /v QuietUninstallString 2>nul"') do if "%%b"=="REG_SZ" set "entry.arguments=%%d"
 for %%v in ({values}) do if defined entry.%%v set entry=found
 if defined entry.DisplayVersion set "entry.DisplayVersion=%entry.DisplayVersion:"=%"
 if defined entry.InstallLocation set "entry.InstallLocation=%entry.InstallLocation:"=%"
+if defined entry.program set "entry.program=%entry.program:"=%"
 goto :eof
 
 rem Each install's version against {version}: theirs and mine become newer, same or older, the other
@@ -231,6 +297,7 @@ goto :eof
 
 rem fc is used only where it says 1 for two files that differ and 0 for two equal ones; else the sizes
 rem alone tell (Wine's fc says 0, or 2, for both), and it says so. Tried once, at the first comparison.
+rem Once trusted, only its 0 means the same: a file it cannot open (held by another program) differs.
 :fc
 set probed=1
 set "fc=%SystemRoot%\System32\fc.exe"
@@ -259,13 +326,69 @@ if not defined fc goto :eof
 "%fc%" /b "%here%%1" "%loc%\%1" >nul 2>&1
 set "status=%errorlevel%"
 if "%status%"=="0" goto :eof
-set msg=fc could not compare %1 with the one in "%loc%": status %status%. Their sizes, the same, decide.
-if not "%status%"=="1" goto say
 :differs
 set "differs=%1"
 if not defined engine goto :eof
-"%system%\reg.exe" query "{session_manager}" /v PendingFileRenameOperations 2>nul | "%SystemRoot%\System32\find.exe" /i "%loc%\%1" >nul
-if errorlevel 1 set "unqueued=%1"
+call :queued %1
+if not defined queued set "unqueued=%1"
+goto :eof
+
+rem Sets queued to the first of the files named after it, in the program folder loc, that a change
+rem queued for the next start of Windows names as its source or its destination: each name in
+rem PendingFileRenameOperations ends in \0 once one more is put after the last, so a whole path
+rem matches, never a longer name (quibel32.exe.bak). A search that cannot tell counts as queued.
+:queued
+set "queued="
+set "pending="
+if not defined loc goto :eof
+for /f "tokens=1,2,*" %%a in ('""%system%\reg.exe" query "{session_manager}" /v PendingFileRenameOperations 2>nul"') do if "%%b"=="REG_MULTI_SZ" set "pending=%%c\0"
+if not defined pending goto :eof
+for %%f in (%*) do call :named %%f
+goto :eof
+rem Wine's find takes no /i: then the names are matched as they are written.
+:named
+if defined queued goto :eof
+set pending| "%SystemRoot%\System32\find.exe" /i "\??\%loc%\%1\0" >nul 2>&1
+set "status=%errorlevel%"
+if "%status%"=="2" set pending| "%SystemRoot%\System32\find.exe" "\??\%loc%\%1\0" >nul 2>&1
+if "%status%"=="2" set "status=%errorlevel%"
+if not "%status%"=="1" set "queued=%1"
+goto :eof
+
+rem The release's record of file %1, %2 bytes, against the file in this folder; wrong names the first
+rem that differs, and msg says how.
+:recorded
+if defined wrong goto :eof
+set msg=%1 is missing from "%here%", so nothing was changed.
+if not exist "%here%%1" set "wrong=%1"
+if defined wrong goto :eof
+for %%r in ("%here%%1") do if not "%%~zr"=="%2" set "wrong=%%~zr"
+set msg=%1 in "%here%" is %wrong% bytes, not the %2 bytes of this release's %1: the copy is broken, so nothing was changed.
+goto :eof
+
+rem Sets placed when the program folder loc lies under a Program Files folder, in its long or its
+rem 8.3 form: only administrators may change what is there, so nothing made or deleted in it can
+rem follow a link a user put in its place.
+rem Each folder is set aside first: Wine's cmd fails on a call or a for's set naming an undefined
+rem variable of that form, or naming two paths of which one holds a ")".
+:placed
+set "placed="
+set "up=%loc%"
+set "programs=%ProgramFiles%"
+set "programs86=%ProgramFiles(x86)%"
+set "programs64=%ProgramW6432%"
+:placed.up
+for %%u in ("%up%\..") do set "next=%%~fsu"
+if /i "%next%"=="%up%" goto :eof
+set "up=%next%"
+call :under "%programs%"
+call :under "%programs86%"
+call :under "%programs64%"
+if not defined placed goto placed.up
+goto :eof
+:under
+if "%~1"=="" goto :eof
+for %%p in (%1) do if /i "%%~fsp"=="%up%" set placed=1
 goto :eof
 
 rem Sets inuse to denied when this prompt may not change the program folder loc (a file of its own
@@ -290,6 +413,11 @@ goto :eof
 :say
 echo deploy.cmd: %msg%
 if defined log >>"%log%" echo %date% %time% deploy.cmd: %msg%
+if not defined raw goto :eof
+rem Registry text, printed as it stands from a for's variable: nothing in it is run.
+for /f "tokens=1* delims==" %%a in ('set %raw%') do if /i "%%a"=="%raw%" echo deploy.cmd:     %%b
+if defined log for /f "tokens=1* delims==" %%a in ('set %raw%') do if /i "%%a"=="%raw%" >>"%log%" echo %date% %time% deploy.cmd:     %%b
+set "raw="
 goto :eof
 
 :done
@@ -330,7 +458,9 @@ deployment tool's own cache, or a folder under Program Files. Not a shared folde
 the setup engine runs whatever {script} it finds here, with the rights of whoever runs it.
 
 The setup engine needs every file the install script names, here beside it; without one it
-would wait, with no window, for a disk nobody gives it, or leave the file out:
+would wait, with no window, for a disk nobody gives it, or leave the file out. deploy.cmd holds
+the size of each, as this release laid it, and installs nothing when one is missing or of another
+size (a copy to a share that broke off):
 
 {files}
 
@@ -355,13 +485,18 @@ whatever file the link names.
 Exit status
 -----------
     0     done: {name} {version} installed, each file this release's; /uninstall: nothing of it left
-    {failed}  failed: a file missing here, a prompt not elevated, a file left other than the release's,
-          reg.exe missing or failing, an entry whose DisplayVersion is no version, or {name}
-          installed by the other setup engine of 64-bit Windows (the message says how to remove it)
+    {failed}  failed: a file here missing or of another size than this release's, a prompt not
+          elevated, a file left other than the release's, reg.exe missing or failing, SystemRoot
+          not set to the Windows folder, an entry whose DisplayVersion is no version, whose
+          InstallLocation is not under Program Files or whose QuietUninstallString does not start
+          with the system folder's rundll32.exe or wscript.exe, or {name} installed by the other
+          setup engine of 64-bit Windows (the message says how to remove it)
     {running}  {name} is running from its program folder: nothing was changed
     {newer}  a newer {name} is installed (either verb): nothing was changed
     {usage}  no /install or /uninstall: it only says what it is for
-    {restart}  installed once Windows restarts: a file another program held open is replaced then
+    {restart}  restart Windows: a file another program held open is replaced then, or a change queued
+          for the next start of Windows (PendingFileRenameOperations) names a file of the program
+          folder; neither verb says 0 while one does. Run it again after the restart.
 {running} for a running {name}, not an install that ends at the next start: the engine would leave
 the files in use for the next start, and this command never restarts Windows, so the machine
 would run the old program, reported done, until someone restarted it. Deployment tools retry
@@ -375,9 +510,11 @@ newer than 2.9, 2.09 is 2.9, and a missing part counts as 0. A newer version in 
 either verb with {newer}; a DisplayVersion that is not up to four numbers joined by dots, with
 {failed}, naming it.
 /install:
-- checks that every file above is here, or stops with {failed};
+- checks that every file above is here, each of the size this release gave it, or stops with
+  {failed}, naming the file and its size;
 - {version}, with each of the ten files in the program folder this release's (fc /b where this
-  system's fc tells equal files from different ones, else their sizes), is done already: it runs
+  system's fc tells equal files from different ones, else their sizes; once fc is trusted, only
+  its 0 counts as equal, so a file it cannot open counts as changed), is done already: it runs
   nothing, says so, and exits 0. A file missing from the program folder, or changed, is put back:
   the install runs again;
 - an install by the other setup engine of 64-bit Windows (the 64-bit one, which the script's own
@@ -395,7 +532,17 @@ either verb with {newer}; a DisplayVersion that is not up to four numbers joined
 /uninstall removes {version} or an older version: it runs the entry's QuietUninstallString, read
 from the same registry view, then checks that the entry and the ten files are gone. With {name}
 not installed, it says so and exits 0. An install by the other setup engine stops it with
-{failed}, naming that install's own quiet uninstall.
+{failed}, naming that install's own quiet uninstall. The QuietUninstallString runs only when it
+starts with the system folder's rundll32.exe or wscript.exe by full path (an entry from older
+Windows with a bare rundll32.exe is named, and not run), with the rest of it handed to that
+program as it stands.
+Either verb: a change queued for the next start of Windows that names a file of the program
+folder, as its source or its destination, by its whole path, makes {restart}, never 0; an
+InstallLocation not under Program Files (a folder users may change) makes {failed}, with nothing
+made or deleted there. Everything it starts, it starts by full path with the system folder as the
+current folder; without SystemRoot naming a folder that holds System32\cmd.exe it stops with
+{failed} at once. What it prints from the registry comes out as it stands: & | < > ^ in a value
+are printed, never run.
 
 Recipes
 -------
@@ -443,8 +590,10 @@ Detection rule: the key
 Quiet uninstall: the entry's QuietUninstallString as it stands. On 64-bit Windows, read it with
   the 32-bit reg.exe, which reads the 32-bit view:
     %SystemRoot%\SysWOW64\reg.exe query "{key}" /v QuietUninstallString
-  and on 32-bit Windows with reg.exe. Windows 2000 has reg.exe, which deploy.cmd reads the entry
-  with, only with its Support Tools; without it deploy.cmd reports {failed}.
+  and on 32-bit Windows with reg.exe. Windows 2000 has no reg.exe of its own: its Support Tools
+  (SUPPORT\TOOLS on the Windows 2000 CD) install one under Program Files\Support Tools, where
+  deploy.cmd does not look. Copy that reg.exe into %SystemRoot%\System32 first; without it
+  deploy.cmd reports {failed}.
 
 Windows 95, 98, Me and NT 4 (by the setup engines' published format)
 ---------------------------------------------------------------------
@@ -472,8 +621,9 @@ def facts(script):
             "program": install_script.fields(command)[-1], "text": [n for n in product if n.endswith(".txt")][-1]}
 
 
-def texts(script):
-    """deploy.cmd and DEPLOY.txt for the script."""
+def texts(script, sizes=None):
+    """deploy.cmd and DEPLOY.txt for the script; SIZES, each file's size in the release folder, is
+    deploy.cmd's record of the release (without it, the release is incomplete)."""
     f = facts(script)
     parts = f["version"].split(".")
     if not 1 <= len(parts) <= 4 or not all(p.isdigit() and len(p) < 10 for p in parts):
@@ -484,7 +634,9 @@ def texts(script):
                  text=f["text"], typed=TYPED, full_path=FULL_PATH, install_9x=INSTALL_9X.format(script=f["script"]),
                  session_manager=SESSION_MANAGER, values="DisplayName DisplayVersion InstallLocation QuietUninstallString",
                  wow64=WOW64[0], native=NATIVE[0], native_section=NATIVE[1], amd64_section=NATIVE_AMD64[1])
-    cmd = DEPLOY_CMD.format(**words, files=" ".join(f["product"] + f["kept"]), product=" ".join(f["product"]),
+    names = f["product"] + f["kept"]
+    record = " ".join('"%s %d"' % (name, sizes[name]) for name in names) if sizes else ""
+    cmd = DEPLOY_CMD.format(**words, record=record, complete="1" if sizes else "", product=" ".join(f["product"]),
                             engine=engine("%system%", "%section%", "%here%", f["script"]),
                             **{"part%d" % (n + 1): int(p) for n, p in enumerate(parts + ["0"] * (4 - len(parts)))})
     files = textwrap.fill(", ".join(f["product"] + f["kept"]), 92, initial_indent=" " * 4, subsequent_indent=" " * 4)
