@@ -97,7 +97,9 @@ rem it out; one of another size (a copy cut short) it would install as it is. Ch
 set "complete={complete}"
 set msg=this release folder was made without its product files, so it has no record of them and is incomplete: nothing was changed.
 if "%verb%"=="install" if not defined complete goto failed
-if "%verb%"=="install" for %%f in ({record}) do call :recorded %%~f
+{record}
+if defined wrong for /f "tokens=1-3 delims=:" %%a in ("%wrong%") do set msg=%%a in "%here%" is %%c bytes, not the %%b bytes of this release's %%a: the copy is broken, so nothing was changed.
+if defined wrong for /f "tokens=1 delims=:" %%a in ("%wrong%") do if not exist "%here%%%a" set msg=%%a is missing from "%here%", so nothing was changed.
 if defined wrong goto failed
 rem Each tool by its full path: one that is not there, or fails, is never taken for an answer.
 rem Windows 2000 has reg.exe only with its Support Tools.
@@ -107,15 +109,16 @@ set msg=%tool% is not on this system, so nothing was changed.
 if defined tool goto failed
 rem The other engine's entry first, into other.*; then this engine's, into entry.*. No entry is
 rem taken for one only when reg.exe reads a key that every Windows has.
-set "view=/reg:%otherview%"
-if defined otherview call :read
-set "other=%entry%"
-set "other.DisplayVersion=%entry.DisplayVersion%"
-set "other.InstallLocation=%entry.InstallLocation%"
-set "other.QuietUninstallString="
-if defined entry.QuietUninstallString for /f "tokens=1* delims==" %%a in ('set entry.QuietUninstallString') do if /i "%%a"=="entry.QuietUninstallString" set "other.QuietUninstallString=%%b"
-set "view="
+set "other="
+for %%v in ({values}) do set "other.%%v="
+if defined otherview for /f "tokens=1,2,*" %%a in ('""%system%\reg.exe" query "{key}" /reg:%otherview% 2>nul"') do if "%%b"=="REG_SZ" set "other.%%a=%%c"
+for %%v in ({values}) do if defined other.%%v set other=found
+if defined other.DisplayVersion set "other.DisplayVersion=%other.DisplayVersion:"=%"
+if defined other.InstallLocation set "other.InstallLocation=%other.InstallLocation:"=%"
 call :read
+set "programs=%ProgramFiles%"
+set "programs86=%ProgramFiles(x86)%"
+set "programs64=%ProgramW6432%"
 if not defined entry "%system%\reg.exe" query "HKLM\Software\Microsoft\Windows\CurrentVersion" >nul 2>&1
 if not defined entry if errorlevel 1 set "tool=%system%\reg.exe"
 set msg="%tool%" cannot read HKLM\Software\Microsoft\Windows\CurrentVersion, which every Windows has, so nothing was changed.
@@ -199,11 +202,15 @@ if not defined entry.QuietUninstallString goto failed
 set "loc=%entry.InstallLocation%"
 if defined loc call :placed
 if defined loc if not defined placed goto unplaced
-rem The entry's command runs only as the system folder's own rundll32 or wscript, by full path, with
-rem the rest of it handed to that program as it stands, never to cmd.
+rem The entry's command runs only as the system folder's own rundll32 or wscript, by full path (its
+rem words, without quotes, are that path and what follows it), with the rest of it read from the
+rem registry by a for's variable and handed to that program as it stands, never to cmd.
 set "quiet="
-if /i "%entry.program%"=="%system%\rundll32.exe" set quiet=rundll32.exe
-if /i "%entry.program%"=="%system%\wscript.exe" set quiet=wscript.exe
+set "words=%entry.QuietUninstallString:"=%"
+set "after=%words:*\rundll32.exe=%"
+if /i "%system%\rundll32.exe%after%"=="%words%" set quiet=rundll32.exe
+set "after=%words:*\wscript.exe=%"
+if /i "%system%\wscript.exe%after%"=="%words%" set quiet=wscript.exe
 set msg=the uninstall entry's QuietUninstallString does not start with "%system%\rundll32.exe" or "%system%\wscript.exe", so it was not run and nothing was removed. It is:
 set raw=entry.QuietUninstallString
 if not defined quiet goto failed
@@ -214,8 +221,8 @@ set msg=this prompt may not change "%loc%": is it elevated?
 if defined inuse goto failed
 set msg=removing {name} with its entry's quiet uninstall.
 call :say
-if defined entry.arguments for /f "tokens=1* delims==" %%a in ('set entry.arguments') do if /i "%%a"=="entry.arguments" "%system%\%quiet%" %%b
-if not defined entry.arguments "%system%\%quiet%"
+rem One test of both: Wine's cmd skips an "if /i" that follows another if.
+for /f "tokens=1,2* delims== " %%a in ('set entry.QuietUninstallString') do if /i "%%a %%~b"=="entry.QuietUninstallString %system%\%quiet%" "%system%\%quiet%" %%c
 call :read
 set msg=the uninstall did not remove {name}: its entry is still there.
 if defined entry goto failed
@@ -227,22 +234,16 @@ if defined left goto failed
 set msg={name} is removed.
 goto done
 
-rem The entry in the registry view %view% names (none: the engine's own): its values go to entry.*,
-rem and entry is set when it holds one of them; the quiet uninstall's program goes to entry.program
-rem and the rest of it to entry.arguments. A value is taken by a for's variable, which cmd does not
-rem read again, and a quote is kept from none of those used inside quotes.
+rem The entry in the engine's own registry view: its values go to entry.*,
+rem and entry is set when it holds one of them. A value is taken by a for's variable, which cmd
+rem does not read again, and a quote is kept from none of those used inside quotes.
 :read
 set "entry="
-set "entry.program="
-set "entry.arguments="
 for %%v in ({values}) do set "entry.%%v="
-for /f "tokens=1,2,*" %%a in ('""%system%\reg.exe" query "{key}" %view% 2>nul"') do if "%%b"=="REG_SZ" set "entry.%%a=%%c"
-for /f "tokens=1-3,*" %%a in ('""%system%\reg.exe" query "{key}" %view% /v QuietUninstallString 2>nul"') do if "%%b"=="REG_SZ" set "entry.program=%%~c"
-for /f "tokens=1-3,*" %%a in ('""%system%\reg.exe" query "{key}" %view% /v QuietUninstallString 2>nul"') do if "%%b"=="REG_SZ" set "entry.arguments=%%d"
+for /f "tokens=1,2,*" %%a in ('""%system%\reg.exe" query "{key}" 2>nul"') do if "%%b"=="REG_SZ" set "entry.%%a=%%c"
 for %%v in ({values}) do if defined entry.%%v set entry=found
 if defined entry.DisplayVersion set "entry.DisplayVersion=%entry.DisplayVersion:"=%"
 if defined entry.InstallLocation set "entry.InstallLocation=%entry.InstallLocation:"=%"
-if defined entry.program set "entry.program=%entry.program:"=%"
 goto :eof
 
 rem Each install's version against {version}: theirs and mine become newer, same or older, the other
@@ -313,16 +314,17 @@ goto :eof
 
 rem Sets differs to a product file in the program folder loc that is not this release's, and after
 rem the engine unqueued to one that is not left for the next start either: the sizes, then the bytes.
+rem The sizes are the release's record, read a line a file: each call of a label reads this file
+rem again, and Wine's cmd tells no size of a path made with another for's variable.
 :compare
 set "differs="
 set "unqueued="
 if not defined probed call :fc
-for %%f in ({product}) do call :same %%f
+{installed}
+if defined fc for %%f in ({product}) do call :same %%f
 goto :eof
 :same
 if defined differs if not defined engine goto :eof
-for %%r in ("%here%%1") do for %%i in ("%loc%\%1") do if not "%%~zr"=="%%~zi" goto differs
-if not defined fc goto :eof
 "%fc%" /b "%here%%1" "%loc%\%1" >nul 2>&1
 set "status=%errorlevel%"
 if "%status%"=="0" goto :eof
@@ -341,6 +343,9 @@ rem matches, never a longer name (quibel32.exe.bak). A search that cannot tell c
 set "queued="
 set "pending="
 if not defined loc goto :eof
+rem Most machines have none: reg alone says so, without a prompt to read it through.
+"%system%\reg.exe" query "{session_manager}" /v PendingFileRenameOperations >nul 2>&1
+if errorlevel 1 goto :eof
 for /f "tokens=1,2,*" %%a in ('""%system%\reg.exe" query "{session_manager}" /v PendingFileRenameOperations 2>nul"') do if "%%b"=="REG_MULTI_SZ" set "pending=%%c\0"
 if not defined pending goto :eof
 for %%f in (%*) do call :named %%f
@@ -355,40 +360,23 @@ if "%status%"=="2" set "status=%errorlevel%"
 if not "%status%"=="1" set "queued=%1"
 goto :eof
 
-rem The release's record of file %1, %2 bytes, against the file in this folder; wrong names the first
-rem that differs, and msg says how.
-:recorded
-if defined wrong goto :eof
-set msg=%1 is missing from "%here%", so nothing was changed.
-if not exist "%here%%1" set "wrong=%1"
-if defined wrong goto :eof
-for %%r in ("%here%%1") do if not "%%~zr"=="%2" set "wrong=%%~zr"
-set msg=%1 in "%here%" is %wrong% bytes, not the %2 bytes of this release's %1: the copy is broken, so nothing was changed.
-goto :eof
-
 rem Sets placed when the program folder loc lies under a Program Files folder, in its long or its
 rem 8.3 form: only administrators may change what is there, so nothing made or deleted in it can
 rem follow a link a user put in its place.
-rem Each folder is set aside first: Wine's cmd fails on a call or a for's set naming an undefined
-rem variable of that form, or naming two paths of which one holds a ")".
+rem The folders are read at the top: Wine's cmd fails on an undefined variable of that form in a
+rem for's set, and on a set of two paths of which one holds a ")". One that is not defined would
+rem name the current folder.
 :placed
 set "placed="
 set "up=%loc%"
-set "programs=%ProgramFiles%"
-set "programs86=%ProgramFiles(x86)%"
-set "programs64=%ProgramW6432%"
 :placed.up
 for %%u in ("%up%\..") do set "next=%%~fsu"
 if /i "%next%"=="%up%" goto :eof
 set "up=%next%"
-call :under "%programs%"
-call :under "%programs86%"
-call :under "%programs64%"
+if defined programs for %%p in ("%programs%") do if /i "%%~fsp"=="%up%" set placed=1
+if defined programs86 for %%p in ("%programs86%") do if /i "%%~fsp"=="%up%" set placed=1
+if defined programs64 for %%p in ("%programs64%") do if /i "%%~fsp"=="%up%" set placed=1
 if not defined placed goto placed.up
-goto :eof
-:under
-if "%~1"=="" goto :eof
-for %%p in (%1) do if /i "%%~fsp"=="%up%" set placed=1
 goto :eof
 
 rem Sets inuse to denied when this prompt may not change the program folder loc (a file of its own
@@ -635,8 +623,11 @@ def texts(script, sizes=None):
                  session_manager=SESSION_MANAGER, values="DisplayName DisplayVersion InstallLocation QuietUninstallString",
                  wow64=WOW64[0], native=NATIVE[0], native_section=NATIVE[1], amd64_section=NATIVE_AMD64[1])
     names = f["product"] + f["kept"]
-    record = " ".join('"%s %d"' % (name, sizes[name]) for name in names) if sizes else ""
-    cmd = DEPLOY_CMD.format(**words, record=record, complete="1" if sizes else "", product=" ".join(f["product"]),
+    record = "\n".join('if "%%verb%%"=="install" for %%%%r in ("%%here%%%s") do if not "%%%%~zr"=="%d" set "wrong=%s:%d:%%%%~zr"'
+                       % (name, sizes[name], name, sizes[name]) for name in names) if sizes else "rem No record."
+    installed = "\n".join('for %%%%i in ("%%loc%%\\%s") do if not "%%%%~zi"=="%d" call :differs %s' % (name, sizes[name], name)
+                          for name in f["product"]) if sizes else "rem No record."
+    cmd = DEPLOY_CMD.format(**words, record=record, installed=installed, complete="1" if sizes else "", product=" ".join(f["product"]),
                             engine=engine("%system%", "%section%", "%here%", f["script"]),
                             **{"part%d" % (n + 1): int(p) for n, p in enumerate(parts + ["0"] * (4 - len(parts)))})
     files = textwrap.fill(", ".join(f["product"] + f["kept"]), 92, initial_indent=" " * 4, subsequent_indent=" " * 4)
