@@ -24,7 +24,15 @@ build/host/print_page: tools/release/print_page.cpp src/flow/setup_pages.cpp src
 # machines still run one at a time.
 check: deps
 	$(MAKE) all
-	tools/machine/pe32_machine.py image sh -c 'cd build/win64 && ctest --output-on-failure -j "$$(nproc)"'
+	tools/machine/pe32_machine.py image sh -c 'cd build/win64 && ctest --output-on-failure -j "$$(nproc)"' || { $(TIMES); exit 1; }
+	@$(TIMES)
+
+# Where the time went, from every test's output as ctest keeps it: each test's whole time, the host
+# tests' cases of a second or more (the release's: its make dist runs), the emulated machine's phases.
+TIMES = echo "Where the time went:"; awk '/^[0-9]+\/[0-9]+ Testing: / { test = $$3 } \
+    /^Test time = / { print "  " test ": the whole test: " $$4 " s" } \
+    /^pe32_machine: time: / || (test != "pe32" && /^(ok  |FAIL) .*\([1-9][0-9]*\.[0-9] s\)$$/) { sub(/^pe32_machine: time: /, ""); print "  " test ": " $$0 }' \
+    build/win64/Testing/Temporary/LastTest.log
 
 # `make run WINDOWS=<a name from tools/machine/windows.list>` walks the shipped PE32 in the emulated machine.
 run: deps

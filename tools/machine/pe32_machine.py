@@ -293,38 +293,67 @@ def boot(image, disk, disk_format, snapshot, rows, console=False):
             fail("the machine ended before its job did")
         with open(os.path.join(io, "console.log"), "w+b") as console:
             machine = start(command + ["-serial", "stdio"], stdout=console)
-            started, hung, seen = time.time(), None, {}
+            started, hung, seen, lines, ready = time.time(), None, {}, [], None
             try:
                 while machine.poll() is None and not hung:
-                    stream(outputs, heads)
+                    stream(outputs, heads, lines)
                     for n in range(len(rows)):
                         if n not in ended and os.path.exists(os.path.join(io, "status.%d" % n)):
                             ended[n] = time.time() - started
+                    # The job's beat starts with its rows.
+                    if ready is None and os.path.exists(os.path.join(io, "beat")):
+                        ready = time.time() - started
                     hung = watch(io, console, rows, seen)
                     time.sleep(0.5)
-                stream(outputs, heads, whole=True)
+                stream(outputs, heads, lines, whole=True)
             finally:
                 end(machine)
+            stopped = time.time() - started
             say("the longest silences: the guest %.0f s, %s" % (seen.get("guest", 0), ", ".join(
                 "%s %.0f s" % (name or "the job", seen[n]["quiet"]) for n, (name, _) in enumerate(rows) if n in seen)))
             if os.path.exists(os.path.join(io, "status")):
-                return [(int(open(os.path.join(io, "status.%d" % n)).read()), ended.get(n, time.time() - started))
-                        for n in range(len(rows))]
+                ended = {n: ended.get(n, stopped) for n in range(len(rows))}
+                if all(name for name, _ in rows):
+                    phases(rows, ready or 0, ended, stopped, [(n, at - started, line) for n, at, line in lines])
+                return [(int(open(os.path.join(io, "status.%d" % n)).read()), ended[n]) for n in range(len(rows))]
             console.seek(0)
             lines = [line for line in console.read().decode(errors="replace").splitlines(True) if "TCG doesn't" not in line]
     fail("the machine %s; the console's last lines:\n%s" % (hung or "ended (status %d) before its job did"
                                                             % machine.returncode, "".join("  | " + l for l in lines[-25:])))
 
 
-def stream(outputs, heads, whole=False):
+def stream(outputs, heads, seen, whole=False):
     """Writes out what the rows have printed since, each line after its row's name; a line not yet
-    ended waits for its end, unless the rows are WHOLE."""
-    for output, head in zip(outputs, heads):
+    ended waits for its end, unless the rows are WHOLE. Each line goes to SEEN too, with its output's
+    number and the time it came."""
+    for n, (output, head) in enumerate(zip(outputs, heads)):
         text = output.read()
         lines = text.splitlines(True)
         if lines and not lines[-1].endswith(b"\n") and not whole:
             output.seek(-len(lines.pop()), os.SEEK_CUR)
         os.write(sys.stdout.fileno(), b"".join(head + line for line in lines))
+        seen += [(n, time.time(), line) for line in lines]
+
+
+# A case's last line, as the drivers print it: whether it passed, its name, its seconds.
+CASE = re.compile(rb"(?:ok  |FAIL) (.*) \((\d+(?:\.\d+)?) s\)")
+
+
+def phases(rows, ready, ended, stopped, lines):
+    """Where the time went, a line a phase, in seconds since the machine started: its boot until its
+    job began; for each row its session's start-up (the prefix, the display, Wine and its desktop)
+    until its first case began, each case as its driver timed it, and what came after its last case;
+    then the power-off. A line is seen within half a second of being written."""
+    say("time: the machine's boot, until its job began: %.0f s" % ready)
+    for n, (name, _) in enumerate(rows):
+        cases = [(at, CASE.fullmatch(line.rstrip())) for row, at, line in lines if row == n + 1]
+        cases = [(at, match.group(1).decode(errors="replace"), float(match.group(2))) for at, match in cases if match]
+        begun = cases[0][0] - cases[0][2] if cases else ended[n]
+        say("time: [%s] its session's start-up: %.0f s" % (name, begun - ready))
+        for _, case, seconds in cases:
+            say("time: [%s] %s: %.1f s" % (name, case, seconds))
+        say("time: [%s] after its last case, until it ended: %.0f s" % (name, ended[n] - (cases[-1][0] if cases else begun)))
+    say("time: the power-off, after the last row: %.0f s" % (stopped - max(ended.values(), default=ready)))
 
 
 def debian_mirror():
