@@ -292,6 +292,7 @@ def check_release():
         if text.count(b"\n") != text.count(b"\r\n") or not text.endswith(b"\r\n"):
             fail(case, "expected %s in CR LF lines, got %r" % (name, text[:80]))
     check_deploy_cmd(case, open(os.path.join(dist, "deploy.cmd"), "rb").read())
+    check_deploy_cmd("the template", open(os.path.join(SOURCE, "tools", "release", "deploy.cmd.in"), "rb").read())
     compiler = subprocess.run(["i686-w64-mingw32-g++", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
     info = open(os.path.join(dist, "BUILDINFO")).read()
     # The Debian release alone, not its point release: a point release with the same tools makes the

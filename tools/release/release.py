@@ -116,7 +116,7 @@ def lay_script(folder, script, sizes=None):
     if sizes is not None:
         sizes = dict(sizes, **{name: os.path.getsize(os.path.join(folder, name)) for name in kept})
     for name, text in deploy.texts(script, sizes).items():
-        with open(os.path.join(folder, name), "w", newline="\r\n") as f:
+        with open(os.path.join(folder, name), "w", newline="") as f:  # in the CR LF lines of their templates
             f.write(text)
 
 
