@@ -15,6 +15,11 @@ machine=$top/tools/machine
 # image is made if need be and held for the whole run (no other run removes it meanwhile).
 set -- "$machine/wine_session.sh" --virtual-display "$build/wine-run"
 if [ -n "$windows" ]; then
+    # A name that is not there is said before the machine boots.
+    "$machine/wine_session.sh" --list-windows | cut -f 1 | grep -qx -- "$windows" || {
+        echo "run: no $windows in tools/machine/windows.list:" $("$machine/wine_session.sh" --list-windows | cut -f 1) >&2
+        exit 2
+    }
     target=win32
     set -- "$machine/pe32_machine.py" run "$machine/wine_session.sh" --in-machine "$windows"
     echo "Running build/win32/setup.exe, the shipped PE32, on $windows in the emulated machine."
