@@ -59,7 +59,7 @@ def facts(script):
     command = [line.partition("=")[2] for line in s[shortcut.lower()] if line.lower().startswith("cmdline")][0]
     return {"script": os.path.basename(script), "name": words["ShortcutName"], "version": words["DisplayVersion"],
             "key": "HKLM\\" + words["UninstallKey"], "product": product, "kept": install_script.kept_files(script),
-            "program": install_script.fields(command)[-1], "text": [n for n in product if n.endswith(".txt")][-1]}
+            "program": install_script.fields(command)[-1]}
 
 
 def texts(script, sizes=None):
@@ -72,7 +72,7 @@ def texts(script, sizes=None):
     words = dict(script=f["script"], release=os.path.splitext(f["script"])[0], name=f["name"], version=f["version"], key=f["key"], program=f["program"],
                  key_long=f["key"].replace("HKLM", "HKEY_LOCAL_MACHINE"), key_short=f["key"][len("HKLM\\"):],
                  failed=FAILED, running=RUNNING, newer=NEWER, usage=USAGE, restart=RESTART,
-                 text=f["text"], typed=TYPED, full_path=FULL_PATH, install_9x=INSTALL_9X.format(script=f["script"]),
+                 typed=TYPED, full_path=FULL_PATH, install_9x=INSTALL_9X.format(script=f["script"]),
                  session_manager=SESSION_MANAGER, values="DisplayName DisplayVersion InstallLocation QuietUninstallString",
                  wow64=WOW64[0], native=NATIVE[0], native_section=NATIVE[1], amd64_section=NATIVE_AMD64[1])
     names = f["product"] + f["kept"]
