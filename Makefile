@@ -6,6 +6,9 @@ PACKAGES := cmake make python3 g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             wine wine64 fonts-wine xvfb imagemagick $(SIGN_PACKAGES) softhsm2 opensc \
             qemu-system-x86 qemu-utils mmdebstrap uidmap fakeroot e2fsprogs
 
+# The install script at the top of the checkout, the one CMakeLists.txt finds: setup.exe's facts come from it.
+SCRIPT := $(wildcard *.inf)
+
 .PHONY: all check run shell bench dist deps clean
 
 all: build/host/print_page
@@ -15,9 +18,12 @@ all: build/host/print_page
 	cmake --build build/win64 --parallel "$$(nproc)"
 
 # The page catalogue on the build machine itself: the release reads the summary page's promise here.
-build/host/print_page: tools/release/print_page.cpp src/flow/setup_pages.cpp src/flow/setup_pages.h
+build/host/print_page: tools/release/print_page.cpp src/flow/setup_pages.cpp src/flow/setup_pages.h build/host/product.h
+	g++ -std=c++17 -O2 -Wall -Wextra -Werror -Isrc/flow -Ibuild/host -o $@ tools/release/print_page.cpp src/flow/setup_pages.cpp
+
+build/host/product.h: $(SCRIPT) resources/make_product.py tools/release/deploy.py tools/release/install_script.py
 	mkdir -p build/host
-	g++ -std=c++17 -O2 -Wall -Wextra -Werror -Isrc/flow -o $@ tools/release/print_page.cpp src/flow/setup_pages.cpp
+	python3 resources/make_product.py $(SCRIPT) $@
 
 # The first check on a machine also makes the emulated machine that runs the PE32 (tools/machine/); the
 # tests hold it, so that no other checkout's run prunes it meanwhile. A test a core: the emulated
@@ -37,14 +43,14 @@ TIMES = echo "Where the time went:"; awk '/^[0-9]+\/[0-9]+ Testing: / { test = $
 # `make run WINDOWS=<a name from tools/machine/windows.list>` walks the shipped PE32 in the emulated machine.
 run: deps
 	$(MAKE) all
-	tools/run.sh $(WINDOWS)
+	tools/run.sh $(SCRIPT) $(WINDOWS)
 
 # The release build/release: its folder dist/ and, with PRODUCT=<folder of the product files>, the
-# complete release with quibel43.zip. SIGN_* and SOURCE_DATE_EPOCH reach it from the environment or
+# complete release with its zip, named as the script. SIGN_* and SOURCE_DATE_EPOCH reach it from the environment or
 # the command line (docs/release.md); what signing takes is installed when something is to be signed.
 dist: all
 	@$(if $(SIGN_CERT)$(SIGN_PKCS12)$(SIGN_COMMAND)$(SIGN_PKCS11_MODULE),tools/install_deps.sh $(SIGN_PACKAGES))
-	python3 tools/release/release.py --setup build/win32/setup.exe --script quibel43.inf \
+	python3 tools/release/release.py --setup build/win32/setup.exe --script $(SCRIPT) \
 	    --print-page build/host/print_page --out build/release $(if $(PRODUCT),--product "$(PRODUCT)")
 
 # `make shell WINDOWS=<name>`: a shell in the emulated machine, in the session a row of that Windows gets.

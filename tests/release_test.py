@@ -13,6 +13,7 @@ import re
 import shlex
 import shutil
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -25,6 +26,7 @@ from checks import fail, run, stopped_before
 SOURCE, BUILD, WORK = (os.path.abspath(a) for a in sys.argv[1:4])
 sys.path.insert(0, os.path.join(SOURCE, "tools", "release"))
 import install_script  # noqa: E402
+import check_pe  # noqa: E402
 SETUP = os.path.join(BUILD, "win32", "setup.exe")
 PROMISED_BYTES = 4051770
 PRODUCT = ["quibel32.exe", "quibel32.hlp", "quibel32.cnt", "stations.dat", "harmonic.dat",
@@ -519,19 +521,49 @@ def check_script_drift():
 
 
 def check_version_followed():
-    """deploy.cmd and DEPLOY.txt take the version from the script, and keep no other."""
-    case = "a new version in the script"
-    os.makedirs(path("version"))
-    for name in ("quibel43.inf", "quibel43.js"):
-        shutil.copy(os.path.join(SOURCE, name), path("version", name))
-    script = open(path("version", "quibel43.inf")).read()
-    open(path("version", "quibel43.inf"), "w").write(script.replace('DisplayVersion="4.3"', 'DisplayVersion="4.10"'))
-    subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "drivers", "ship.py"), SETUP,
-                    path("version", "quibel43.inf"), path("version", "ship")], check=True)
-    for name, words in (("deploy.cmd", ["rem Quibel32 4.10:", "call :part 10 %2"]), ("DEPLOY.txt", ["Quibel32 4.10:", "Value 4.10"])):
-        text = open(path("version", "ship", name)).read()
+    """A new version is an edit of the script: setup.exe built from it, deploy.cmd, DEPLOY.txt and the
+    zip all say it, and none says 4.3; the longest version still fits 8,192 bytes."""
+    case, folder = "the version 4.10.65535 in the script", path("version")
+    os.makedirs(folder)
+    shutil.copy(os.path.join(SOURCE, "quibel43.js"), folder)
+    script = os.path.join(folder, "quibel410.inf")
+    text = open(os.path.join(SOURCE, "quibel43.inf")).read().replace("quibel43.inf", "quibel410.inf")
+    text = re.sub(r'^((?:DisplayVersion|DisplayName|DiskName)=".*)4\.3\b', r"\g<1>4.10.65535", text, flags=re.M)
+    open(script, "w").write(text)
+    build = os.path.join(folder, "build")
+    for command in (["cmake", "-S", SOURCE, "-B", build, "-DSETUP_SCRIPT=" + script,
+                     "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(SOURCE, "cmake", "mingw-i686.cmake")],
+                    ["cmake", "--build", build, "--target", "setup"]):
+        subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
+    setup = os.path.join(build, "setup.exe")
+    data, pe = open(setup, "rb").read(), check_pe.read_pe(setup)
+    version = pe["resources"][(16, 1, check_pe.EN_US)]
+    said = {"size at most 8192": min(8192, pe["size"]),
+            "version resource numbers": struct.unpack_from("<4I", version, version.index(b"\xbd\x04\xef\xfe") + 8),
+            "FileVersion": check_pe.version_strings(version).get("FileVersion"),
+            "title": b"\0Install Quibel32 version 4.10.65535\0" in data, "script run": b"\0quibel410.inf\0" in data,
+            "4.3 or quibel43 anywhere": bool(re.search(rb"4\.3\b|quibel43", data))}
+    expected = {"size at most 8192": pe["size"], "version resource numbers": (4 << 16 | 10, 65535 << 16, 4 << 16 | 10, 65535 << 16),
+                "FileVersion": "4.10.65535", "title": True, "script run": True, "4.3 or quibel43 anywhere": False}
+    if said != expected:
+        fail(case, "expected setup.exe to say %r, got %r (free bytes %r)" % (expected, said, pe["free"]))
+    code, out = release(path("version", "release"), product=make_product(path("version", "product")), setup=setup, script=script)
+    laid = sorted(os.listdir(path("version", "release"))) if code == 0 else out
+    if laid != ["dist", "quibel410.zip", "quibel410.zip.sha256"]:
+        fail(case, "expected the release to lay quibel410.zip, got %r" % laid)
+    for name, words in (("deploy.cmd", ["rem Quibel32 4.10.65535:", "call :part 10 %2", "call :part 65535 %3", "call :part 0 %4"]),
+                        ("DEPLOY.txt", ["Quibel32 4.10.65535:", "Value 4.10.65535"])):
+        text = open(path("version", "release", "dist", name)).read() if code == 0 else ""
         if any(w not in text for w in words) or "4.3" in text:
             fail(case, "expected %s to say %s and never 4.3, got %r" % (name, " and ".join(words), text[:200]))
+    # A part the version resource cannot hold is refused at the build, naming the version.
+    with open(script, "r+") as f:
+        longer = f.read().replace('DisplayVersion="4.10.65535"', 'DisplayVersion="4.10.65536"')
+        f.seek(0)
+        f.write(longer)
+    built = subprocess.run(["cmake", "--build", build, "--target", "setup"], capture_output=True, text=True)
+    if built.returncode == 0 or "DisplayVersion '4.10.65536'" not in built.stdout + built.stderr:
+        fail(case, "expected the build to refuse DisplayVersion '4.10.65536', got %r" % (built.stdout + built.stderr)[-300:])
 
 
 def main():

@@ -4,11 +4,11 @@
 # (I Agree, Install, Finish) on a virtual display and a picture of each is saved. Either way it
 # ends by listing what the install put into the prefix.
 # With WINDOWS (a name from tools/machine/windows.list) it walks the shipped PE32 in the emulated machine instead.
-# usage: run.sh [WINDOWS]
+# usage: run.sh SCRIPT [WINDOWS]
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build
-windows=${1:-}
+script=$1 windows=${2:-}
 machine=$top/tools/machine
 
 # The session the walk runs in, as words: in a prefix here, or on a Windows in the machine, whose
@@ -31,7 +31,7 @@ else
 fi
 
 ship=$build/ship
-python3 "$top/tests/drivers/ship.py" "$build/$target/setup.exe" "$top/quibel43.inf" "$ship"
+python3 "$top/tests/drivers/ship.py" "$build/$target/setup.exe" "$script" "$ship"
 
 # Runs inside the Wine session: $@ starts setup, then what it installed is listed.
 report='"$@" || exit
