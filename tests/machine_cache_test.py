@@ -166,9 +166,36 @@ def check_key():
 # A stand-in guest: beats twenty times a second, with a row whose processor time grows until it ends
 # 130 s of guest time later (slow: a beat each five guest seconds) or never grows (silent: a beat
 # each guest second).
+# As a console (make shell), it says each line its shell reads, as a terminal gives them: a Ctrl-D ends a
+# line not ended, or the input at a line's start.
 GUEST = """#!/usr/bin/env python3
-import os, re, sys, time
+import os, re, socket, sys, time
 io = next(re.search("path=(.*?),mount_tag=io", a).group(1) for a in sys.argv if "mount_tag=io" in a)
+if os.environ["STAND_IN_GUEST"] == "console":
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(next(a.split("path=")[1] for a in sys.argv if a.startswith("socket,")))
+    server.listen()
+    console, line = server.accept()[0], b""
+    time.sleep(2)  # booting: what comes meanwhile is lost, as on a serial line nobody has opened
+    console.setblocking(False)
+    try:
+        console.recv(65536)
+    except BlockingIOError:
+        pass
+    console.setblocking(True)
+    open(io + "/ready", "w").close()
+    while True:
+        key = console.recv(1)
+        if key in (b"\\n", b"\\x04") and line:
+            console.sendall(b"read: " + line + b"\\n")
+            line = b""
+        elif key == b"\\x04" or not key:
+            break
+        else:
+            line += key
+    for name in ("status.0", "status"):
+        open(os.path.join(io, name), "w").write("0")
+    sys.exit(0)
 slow = os.environ["STAND_IN_GUEST"] == "slow"
 for uptime in range(0, 100000, 5 if slow else 1):
     usage = uptime * slow
@@ -196,6 +223,21 @@ def check_guest(case, guest, status, said):
     # the first that sees a beat, and two for the one that finds the silence over.
     if status and uptime > machine.ROW_SILENCE + 30:
         fail(case, "expected it stopped within %d guest seconds, got it stopped after %d" % (machine.ROW_SILENCE, uptime))
+
+
+def check_console():
+    """make shell's input, piped at once, reaches the shell whole once it reads, however early it came,
+    and its end ends the machine only then."""
+    case = "a shell's input piped before its prompt"
+    stand_in_cache(machine.key())
+    env = dict(ENV, PATH=os.path.join(WORK, "guest") + ":" + ENV["PATH"], STAND_IN_GUEST="console")
+    try:
+        done = subprocess.run([os.path.join(TOOLS, "pe32_machine.py"), "shell", machine.windows_rows()[0][0]], env=env,
+                              input="echo one\necho two", capture_output=True, text=True, timeout=30)
+    except subprocess.TimeoutExpired as e:
+        done = subprocess.CompletedProcess(e.cmd, "no status within 30 s", e.stdout or "", e.stderr or "")
+    if done.returncode != 0 or "read: echo one\nread: echo two\n" not in done.stdout:
+        fail(case, "expected status 0 and both lines read, got %s and %r" % (done.returncode, done.stdout + done.stderr))
 
 
 def check_evidence():
@@ -230,7 +272,7 @@ def main():
     ]
     terms = [("a TERM while the machine runs", ["run", "true"], True), ("a TERM while the image is made", ["image"], False)]
     checks = [("two versions at once", check_two_versions), ("a removal stopped at each step", check_stopped_removal),
-              ("the image's key", check_key), ("a failure's evidence", check_evidence)] + [(term[0], lambda t=term: check_term(*t)) for term in terms] + \
+              ("the image's key", check_key), ("a failure's evidence", check_evidence), ("a shell's input", check_console)] + [(term[0], lambda t=term: check_term(*t)) for term in terms] + \
         [(guest[0], lambda g=guest: check_guest(*g)) for guest in guests]
     status = run(checks)
     subprocess.run(["rm", "-rf", WORK])

@@ -18,12 +18,16 @@ import itertools
 import os
 import re
 import shlex
+import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import termios
 import time
+import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
@@ -281,13 +285,12 @@ def boot(image, disk, disk_format, snapshot, rows, console=False):
         outputs = [open(os.path.join(io, name), "w+b") for name in ["output"] + ["row.%d" % n for n in range(len(rows))]]
         heads, ended = [b""] + [b"[%s] " % name.encode() if name else b"" for name, _ in rows], {}
         if console:
-            # Ctrl-C goes to the guest's shell rather than ending the machine.
-            machine = subprocess.Popen(command + ["-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console"],
-                                       preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
+            machine = start(command + ["-chardev", "socket,id=console,server=on,wait=off,path=" + os.path.join(io, "console"),
+                                       "-serial", "chardev:console"])
             try:
-                machine.wait()
+                converse(machine, io)
             finally:
-                machine.kill()
+                end(machine)
             if os.path.exists(os.path.join(io, "status")):
                 return [(int(open(os.path.join(io, "status.0")).read()), 0)]
             fail("the machine ended before its job did")
@@ -320,6 +323,33 @@ def boot(image, disk, disk_format, snapshot, rows, console=False):
             lines = [line for line in console.read().decode(errors="replace").splitlines(True) if "TCG doesn't" not in line]
     fail("the machine %s; the console's last lines:\n%s" % (hung or "ended (status %d) before its job did"
                                                             % machine.returncode, "".join("  | " + l for l in lines[-25:])))
+
+
+def converse(machine, io):
+    """This terminal as the guest's console, until the machine ends. What is typed or piped waits
+    until the guest's shell is there to read it (IO/ready), however early it came; the end of the
+    input reaches the shell as a Ctrl-D typed at a line's start would."""
+    while not os.path.exists(os.path.join(io, "console")) and machine.poll() is None:
+        time.sleep(0.05)
+    typed = os.isatty(0) and termios.tcgetattr(0)
+    with socket.socket(socket.AF_UNIX) as console, contextlib.ExitStack() as restore:
+        console.connect(os.path.join(io, "console"))
+        console.setblocking(False)
+        if typed:  # each key, Ctrl-C too, goes to the guest's terminal as it is
+            tty.setraw(0)
+            restore.callback(termios.tcsetattr, 0, termios.TCSADRAIN, typed)
+        pending, last, ended = b"", b"\n", False
+        while machine.poll() is None:
+            asking = not pending and not ended and os.path.exists(os.path.join(io, "ready"))
+            readable, writable, _ = select.select([console] + [0] * asking, [console] * bool(pending), [], 0.2)
+            if console in readable:
+                os.write(1, console.recv(65536))
+            if 0 in readable:
+                pending = os.read(0, 4096)
+                ended, last = not pending, pending[-1:] or last
+                pending = pending or (b"" if last == b"\n" else b"\n") + b"\x04"  # a line not ended ends, then the input
+            if writable:
+                pending = pending[console.send(pending):]
 
 
 def stream(outputs, heads, seen, whole=False):
@@ -493,7 +523,8 @@ def shell(words):
     if len(words) != 1 or words[0] not in names:
         fail("shell takes the name of a Windows of windows.list:", ", ".join(names))
     folder = held_image()[0]
-    session = ["sh", SESSION, "--in-machine", words[0], "env", "PS1=%s# " % words[0], "setsid", "-c", "sh", "-i"]
+    session = ["sh", SESSION, "--in-machine", words[0], "env", "PS1=%s# " % words[0], "setsid", "-c",
+               "sh", "-c", ": >/io/ready; exec sh -i"]
     say("booting; in the shell, wine build/win32/setup.exe runs as in a row, and exit ends the machine")
     return boot(folder, os.path.join(folder, "root.qcow2"), "qcow2", "on",
                 [("", guest_prelude() + "exec </dev/ttyS0 >/dev/ttyS0 2>&1\n" + shlex.join(session))], console=True)[0][0]
