@@ -14,6 +14,7 @@ import time
 
 SOURCE, WORK = (os.path.abspath(a) for a in sys.argv[1:3])
 TOOLS = os.path.join(SOURCE, "tools", "machine")
+USER_ENV = dict(os.environ)  # the Wine session's, whose prefixes the user's cache keeps
 ENV = dict(os.environ, XDG_CACHE_HOME=os.path.join(WORK, "cache"), PE32_MIRROR="http://127.0.0.1:9/debian",
            PATH=os.path.join(WORK, "bin") + ":" + os.environ["PATH"], STAND_IN_PIDS=os.path.join(WORK, "pids"))
 os.environ.update(ENV)
@@ -166,33 +167,22 @@ def check_key():
 # A stand-in guest: beats twenty times a second, with a row whose processor time grows until it ends
 # 130 s of guest time later (slow: a beat each five guest seconds) or never grows (silent: a beat
 # each guest second).
-# As a console (make shell), it says each line its shell reads, as a terminal gives them: a Ctrl-D ends a
-# line not ended, or the input at a line's start.
+# As a console (make shell), it says what its shell read up to the input's end: a Ctrl-D at a line's start.
 GUEST = """#!/usr/bin/env python3
-import os, re, socket, sys, time
+import os, re, select, socket, sys, time
 io = next(re.search("path=(.*?),mount_tag=io", a).group(1) for a in sys.argv if "mount_tag=io" in a)
 if os.environ["STAND_IN_GUEST"] == "console":
     server = socket.socket(socket.AF_UNIX)
     server.bind(next(a.split("path=")[1] for a in sys.argv if a.startswith("socket,")))
     server.listen()
-    console, line = server.accept()[0], b""
+    console, text = server.accept()[0], b""
     time.sleep(2)  # booting: what comes meanwhile is lost, as on a serial line nobody has opened
-    console.setblocking(False)
-    try:
+    if select.select([console], [], [], 0)[0]:
         console.recv(65536)
-    except BlockingIOError:
-        pass
-    console.setblocking(True)
     open(io + "/ready", "w").close()
-    while True:
-        key = console.recv(1)
-        if key in (b"\\n", b"\\x04") and line:
-            console.sendall(b"read: " + line + b"\\n")
-            line = b""
-        elif key == b"\\x04" or not key:
-            break
-        else:
-            line += key
+    while not text.endswith(b"\\n\\x04"):
+        text += console.recv(1)
+    console.sendall(b"read: %r\\n" % text)
     for name in ("status.0", "status"):
         open(os.path.join(io, name), "w").write("0")
     sys.exit(0)
@@ -234,10 +224,10 @@ def check_console():
     try:
         done = subprocess.run([os.path.join(TOOLS, "pe32_machine.py"), "shell", machine.windows_rows()[0][0]], env=env,
                               input="echo one\necho two", capture_output=True, text=True, timeout=30)
-    except subprocess.TimeoutExpired as e:
-        done = subprocess.CompletedProcess(e.cmd, "no status within 30 s", e.stdout or "", e.stderr or "")
-    if done.returncode != 0 or "read: echo one\nread: echo two\n" not in done.stdout:
-        fail(case, "expected status 0 and both lines read, got %s and %r" % (done.returncode, done.stdout + done.stderr))
+    except subprocess.TimeoutExpired:
+        return fail(case, "expected the machine to end once its shell had read the input, got no end within 30 s")
+    if done.returncode != 0 or "read: b'echo one\\necho two\\n\\x04'" not in done.stdout:
+        fail(case, "expected status 0 and both lines read, the last ended, got %s and %r" % (done.returncode, done.stdout + done.stderr))
 
 
 def check_evidence():
@@ -245,7 +235,8 @@ def check_evidence():
     passing one keeps nothing: the signed twin's walk in release_test)."""
     case, evidence = "a failure's evidence", os.path.join(WORK, "failed", "row")
     done = subprocess.run([os.path.join(TOOLS, "wine_session.sh"), "--virtual-display", "--evidence", evidence, os.path.join(WORK, "prefix"),
-                           "sh", "-c", 'mkdir "$WINEPREFIX/drive_c/made"; echo told; exit 3'], capture_output=True, text=True, timeout=300)
+                           "sh", "-c", 'mkdir "$WINEPREFIX/drive_c/made"; echo told; exit 3'], capture_output=True, text=True,
+                          timeout=300, env=USER_ENV)
     kept = {name: open(os.path.join(evidence, name)).read() for name in os.listdir(evidence)} if os.path.isdir(evidence) else {}
     if done.returncode != 3 or kept.get("output.txt") != "told\n" or "./made\n" not in kept.get("prefix.txt", "") or evidence not in done.stdout:
         fail(case, "expected status 3, its output and C:\\made kept, and their folder named, got %d, %s and %r"
