@@ -8,19 +8,16 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "release"))
 import deploy  # noqa: E402
-import install_script  # noqa: E402
 
 
 def header(script):
     facts = deploy.facts(script)
-    words = install_script.strings(install_script.sections(script))
     parts = facts["version"].split(".")
     # The version resource holds four numbers of 16 bits.
     if not 1 <= len(parts) <= 4 or not all(p.isdigit() and int(p) <= 65535 for p in parts):
         raise ValueError("DisplayVersion %r: the version resource takes up to four numbers of 0 to 65535"
                          % facts["version"])
-    values = {"NAME": facts["name"], "VERSION": facts["version"], "VENDOR": words["Vendor"],
-              "FOLDER": words["FolderName"], "PROGRAM": facts["program"], "SCRIPT": facts["script"]}
+    values = {key.upper(): facts[key] for key in ("name", "version", "vendor", "folder", "program", "script")}
     for name, value in values.items():
         # Each goes into a C string and an .rc string as it is.
         if not value or not all(" " <= c <= "~" and c not in '"\\' for c in value):

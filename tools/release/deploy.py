@@ -51,13 +51,14 @@ def fill(template, words):
 
 
 def facts(script):
-    """The product's name, version, uninstall key and files, as the script has them."""
+    """The product's name, version, publisher, folder, uninstall key and files, as the script has them."""
     s = install_script.sections(script)
     words = install_script.strings(s)
     shortcut = install_script.directive(s, "DefaultInstall.NT", "ProfileItems")[0]
     product = install_script.product_files(script)[0]
     command = [line.partition("=")[2] for line in s[shortcut.lower()] if line.lower().startswith("cmdline")][0]
     return {"script": os.path.basename(script), "name": words["ShortcutName"], "version": words["DisplayVersion"],
+            "vendor": words["Vendor"], "folder": words["FolderName"],
             "key": "HKLM\\" + words["UninstallKey"], "product": product, "kept": install_script.kept_files(script),
             "program": install_script.fields(command)[-1]}
 
