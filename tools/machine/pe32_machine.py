@@ -6,6 +6,8 @@ and the drivers tell each other is in docs/machine.md. The images live in the us
   lock       held while an image is made or anything is removed
   KEY/       a whole image, marked so by KEY/complete, written last; each run holds it (a shared
              lock on the folder) for its whole length
+  KEY/state-S/  the machine saved with its Wine sessions started, by the QEMU that S names: a disk
+             over the image's and the memory, which a run restores rather than boots
   KEY.new/   an image being made, or what a stopped run left of one; *.gone, one being removed
   slots/N    one for each machine this host runs at once
 """
@@ -15,6 +17,7 @@ import ctypes
 import fcntl
 import hashlib
 import itertools
+import json
 import os
 import re
 import shlex
@@ -73,6 +76,14 @@ GUEST_SILENCE = 5 * 20
 BUDGET_SPARE = 120
 # Making one prefix took up to 150 s here, and 610 s with both host cores kept busy; twice that.
 PREFIX_BUDGET = 1200
+# Sessions that the saved state holds started: as many as the tests run rows on the list's first
+# Windows (the pages and the install), one on each other; a row beyond them starts its own, as in a boot.
+STARTED = 2
+# Started sessions have settled when they use less than SETTLED of a processor for SETTLED_FOR s.
+SETTLED, SETTLED_FOR = 0.5, 3
+# Booting the machine and starting them all, before the state is saved: 70 s here. A prefix's budget,
+# which allows for a host whose cores are busy, is far past it.
+STATE_BUDGET = PREFIX_BUDGET
 STOP_GRACE = 30  # a stopped step's own clean-up (mmdebstrap's) took under 3 s here
 # The host's variables a row takes into the guest: the drivers' choice of cases (docs/machine.md).
 PASSED = ("E2E_CASES",)
@@ -92,10 +103,13 @@ def windows_rows():
     return [row.split("\t") for row in listed.splitlines()]
 
 
+def code(path):
+    """PATH's lines that do something: a new comment changes no key."""
+    return [line for line in open(path) if line.strip() and not line.lstrip().startswith("#")]
+
+
 def key():
     """The image's name: a digest of what goes into it, not of how these files word it."""
-    def code(path):
-        return [line for line in open(path) if line.strip() and not line.lstrip().startswith("#")]
     parts = [SUITE, PACKAGES, *TRIM, *INITRAMFS, DISK_SIZE, *COMPRESS, *code(GUEST_INIT), *code(SESSION),
              *("\t".join(row[:3]) for row in windows_rows())]
     return hashlib.sha256("\n".join(parts).encode()).hexdigest()[:16]
@@ -103,7 +117,8 @@ def key():
 
 def start(command, **options):
     """A child in a process group of its own, which a stop signals whole, killed if this script dies."""
-    return subprocess.Popen(command, stdin=subprocess.DEVNULL, stderr=subprocess.STDOUT, process_group=0,
+    options.setdefault("stdin", subprocess.DEVNULL)
+    return subprocess.Popen(command, stderr=subprocess.STDOUT, process_group=0,
                             preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL), **options)  # PR_SET_PDEATHSIG
 
 
@@ -211,7 +226,7 @@ def take_slot():
 def job_script(rows):
     """The guest's job: each row in a cgroup of its own, side by side, and the beat beside them."""
     cgroups = ["/sys/fs/cgroup/row.%d" % n for n in range(len(rows))]
-    job = "mount -t cgroup2 cgroup2 /sys/fs/cgroup && mkdir %s\n" % " ".join(cgroups)
+    job = "mkdir %s\n" % " ".join(cgroups)
     job += "".join('{ { echo 0 2>/dev/null >%s/cgroup.procs; export QUIBEL_BUDGET_FILE=/io/budget.%d\n%s\n} </dev/null >/io/row.%d 2>&1; '
                    'echo $? >/io/status.%d; } &\nrows="$rows $!"\n' % (cgroup, n, commands, n, n)
                    for n, (cgroup, (_, commands)) in enumerate(zip(cgroups, rows)))
@@ -258,28 +273,74 @@ def watch(io, console, rows, seen):
             return "%s has used no processor time and printed nothing for %d s" % (row, ROW_SILENCE)
 
 
-def boot(image, disk, disk_format, snapshot, rows, console=False):
+def machine_command(image, disk, disk_format, snapshot, io, top):
+    """QEMU's command for the machine booted from IMAGE's kernel and DISK, with the folders IO and TOP
+    shared; a saved state is restored into the same command, whatever folders it shares."""
+    # TCG's own processor, and no mitigations in a guest that runs only the tests: with those that
+    # Debian's kernel takes for an Intel one (page tables switched at each system call, which TCG
+    # makes dear, and Wine makes many) an install row took 75 s here against 45 s.
+    command = ["qemu-system-x86_64", "-accel", "tcg,thread=multi", "-cpu", "qemu64",
+               "-m", str(MACHINE_MB), "-smp", str(MACHINE_THREADS), "-no-reboot", "-nic", "none",
+               # No floppy, CD or display for the kernel to probe: the disk, the shares and the console.
+               "-nodefaults", "-display", "none",
+               "-kernel", os.path.join(image, "vmlinuz"), "-initrd", os.path.join(image, "initrd.img"),
+               # In QEMU's options a comma within a value is written twice.
+               "-drive", "file=%s,format=%s,if=virtio,snapshot=%s" % (disk.replace(",", ",,"), disk_format, snapshot),
+               # TCG's time stamp counter is one for both processors and stands still while the machine is
+               # stopped or saved, but the kernel finds it unsynchronized and falls back to the emulated HPET,
+               # each read of which is a device access; Wine reads the clock often. The rows took a tenth
+               # less processor time with the counter.
+               "-append", "root=/dev/vda rw console=ttyS0 quiet panic=-1 mitigations=off tsc=reliable init=/vminit",
+               "-qmp", "unix:%s,server=on,wait=off" % os.path.join(io, "qmp").replace(",", ",,")]
+    for tag, path in (("io", io), ("top", top)):
+        command += ["-virtfs", "local,path=%s,mount_tag=%s,security_model=none,id=%s" % (path.replace(",", ",,"), tag, tag)]
+    return command
+
+
+def qmp(io, *commands):
+    """Sends COMMANDS, (name, arguments) pairs, to the machine's monitor in IO; each one's answer, or
+    None when the monitor is not there (yet, or any more)."""
+    answers = []
+    with contextlib.suppress(OSError, ValueError), socket.socket(socket.AF_UNIX) as monitor:
+        monitor.connect(os.path.join(io, "qmp"))
+        replies = monitor.makefile()
+        for name, arguments in (("qmp_capabilities", {}),) + commands:
+            monitor.sendall(json.dumps({"execute": name, "arguments": arguments}).encode() + b"\n")
+            reply = {}
+            while "return" not in reply and "error" not in reply:  # the greeting and events go by
+                reply = json.loads(replies.readline())
+            answers.append(reply.get("return", reply.get("error")))
+        return answers[1:]
+
+
+def restored(machine, io):
+    """Lets the machine go on from its saved state once it is loaded, its clock set to the host's
+    (it stood still while saved); False when it could not be loaded."""
+    status = None
+    while machine.poll() is None and status in (None, "inmigrate"):
+        time.sleep(0.2)
+        status = (qmp(io, ("query-status", {})) or [{}])[0].get("status")
+    if machine.poll() is not None or not qmp(io, ("cont", {})):
+        return False
+    with contextlib.suppress(BrokenPipeError):  # a machine that ends here is the watch's to report
+        machine.stdin.write(b"%.3f\n" % time.time())
+        machine.stdin.flush()
+    return True
+
+
+def boot(image, disk, disk_format, snapshot, rows, console=False, state=None):
     """Runs ROWS, (name, shell commands) pairs, side by side in the machine booted from IMAGE's kernel
-    and DISK with this project shared at its own path. Streams their output, each line after its
-    row's name, and returns each row's exit status and the seconds it took. With CONSOLE the guest's
-    console is this terminal, for a row that talks on it, and nothing is watched: a person is."""
+    and DISK with this project shared at its own path, or restored from STATE. Streams their output,
+    each line after its row's name, and returns each row's exit status and the seconds it took; None
+    when STATE could not be restored. With CONSOLE the guest's console is this terminal, for a row
+    that talks on it, and nothing is watched: a person is."""
     with tempfile.TemporaryDirectory() as io, take_slot():
         for name, text in (("top", TOP), ("job", job_script(rows))):
             with open(os.path.join(io, name), "w") as f:
                 f.write(text)
-        # TCG's own processor, and no mitigations in a guest that runs only the tests: with those that
-        # Debian's kernel takes for an Intel one (page tables switched at each system call, which TCG
-        # makes dear, and Wine makes many) an install row took 75 s here against 45 s.
-        command = ["qemu-system-x86_64", "-accel", "tcg,thread=multi", "-cpu", "qemu64",
-                   "-m", str(MACHINE_MB), "-smp", str(MACHINE_THREADS), "-no-reboot", "-nic", "none",
-                   # No floppy, CD or display for the kernel to probe: the disk, the shares and the console.
-                   "-nodefaults", "-display", "none",
-                   "-kernel", os.path.join(image, "vmlinuz"), "-initrd", os.path.join(image, "initrd.img"),
-                   # In QEMU's options a comma within a value is written twice.
-                   "-drive", "file=%s,format=%s,if=virtio,snapshot=%s" % (disk.replace(",", ",,"), disk_format, snapshot),
-                   "-append", "root=/dev/vda rw console=ttyS0 quiet panic=-1 mitigations=off init=/vminit"]
-        for tag, path in (("io", io), ("top", TOP)):
-            command += ["-virtfs", "local,path=%s,mount_tag=%s,security_model=none,id=%s" % (path.replace(",", ",,"), tag, tag)]
+        command = machine_command(image, disk, disk_format, snapshot, io, TOP)
+        if state:
+            command += ["-incoming", "exec:cat " + shlex.quote(os.path.join(state, "memory"))]
         # The rows' output comes through the shared folder as it is written; the console (firmware,
         # kernel) is kept for a hang's report.
         outputs = [open(os.path.join(io, name), "w+b") for name in ["output"] + ["row.%d" % n for n in range(len(rows))]]
@@ -295,9 +356,14 @@ def boot(image, disk, disk_format, snapshot, rows, console=False):
                 return [(int(open(os.path.join(io, "status.0")).read()), 0)]
             fail("the machine ended before its job did")
         with open(os.path.join(io, "console.log"), "w+b") as console:
-            machine = start(command + ["-serial", "stdio"], stdout=console)
+            machine = start(command + ["-serial", "stdio"], stdout=console, stdin=subprocess.PIPE if state else subprocess.DEVNULL)
             started, hung, seen, lines, ready = time.time(), None, {}, [], None
             try:
+                if state and not restored(machine, io):
+                    console.seek(0)
+                    say("the saved state in %s could not be restored; QEMU said:\n%s" % (state, "".join(
+                        "  | " + line for line in console.read().decode(errors="replace").splitlines(True)[-5:])))
+                    return None
                 while machine.poll() is None and not hung:
                     stream(outputs, heads, lines)
                     for n in range(len(rows)):
@@ -317,7 +383,7 @@ def boot(image, disk, disk_format, snapshot, rows, console=False):
             if os.path.exists(os.path.join(io, "status")):
                 ended = {n: ended.get(n, stopped) for n in range(len(rows))}
                 if all(name for name, _ in rows):
-                    phases(rows, ready or 0, ended, stopped, [(n, at - started, line) for n, at, line in lines])
+                    phases(rows, "restore" if state else "boot", ready or 0, ended, stopped, [(n, at - started, line) for n, at, line in lines])
                 return [(int(open(os.path.join(io, "status.%d" % n)).read()), ended[n]) for n in range(len(rows))]
             console.seek(0)
             lines = [line for line in console.read().decode(errors="replace").splitlines(True) if "TCG doesn't" not in line]
@@ -369,12 +435,12 @@ def stream(outputs, heads, seen, whole=False):
 CASE = re.compile(rb"(?:ok  |FAIL) (.*) \((\d+(?:\.\d+)?) s\)")
 
 
-def phases(rows, ready, ended, stopped, lines):
-    """Where the time went, a line a phase, in seconds since the machine started: its boot until its
-    job began; for each row its session's start-up (the prefix, the display, Wine and its desktop)
+def phases(rows, how, ready, ended, stopped, lines):
+    """Where the time went, a line a phase, in seconds since the machine started: its HOW (boot or
+    restore) until its job began; for each row its session's start-up (the prefix, the display, Wine and its desktop)
     until its first case began, each case as its driver timed it, and what came after its last case;
     then the power-off. A line is seen within half a second of being written."""
-    say("time: the machine's boot, until its job began: %.0f s" % ready)
+    say("time: the machine's %s, until its job began: %.0f s" % (how, ready))
     for n, (name, _) in enumerate(rows):
         cases = [(at, CASE.fullmatch(line.rstrip())) for row, at, line in lines if row == n + 1]
         cases = [(at, match.group(1).decode(errors="replace"), float(match.group(2))) for at, match in cases if match]
@@ -467,6 +533,119 @@ def make_image(folder):
     say("image ready, %s on disk" % subprocess.run(["du", "-sh", folder], capture_output=True, text=True).stdout.split()[0])
 
 
+def start_script():
+    """The job of the boot that makes the saved state: the sessions side by side, each in a cgroup of
+    its own that a row's session takes over with it, then a wait until they have settled."""
+    rows = windows_rows()
+    script = ""
+    for name, *_ in rows:
+        for n in range(STARTED if name == rows[0][0] else 1):
+            session = "%s.%d" % (name, n)
+            script += ('mkdir /sys/fs/cgroup/session.%s && { echo 0 >/sys/fs/cgroup/session.%s/cgroup.procs\n'
+                       'exec sh ./wine_session.sh --start-in-machine %s /run/sessions/%s; } &\nstarts="${starts:-} $!"\n'
+                       % (session, session, name, session))
+    # Settled: the sessions together used less than SETTLED of a processor's time in each of SETTLED_FOR
+    # seconds in a row. The look is the shell's own reads, in no session's cgroup.
+    return script + """for start in $starts; do wait $start || exit 1; done
+quiet=0 last=0
+while [ $quiet -lt %d ]; do
+    sleep 1
+    used=0
+    for session in /sys/fs/cgroup/session.*; do
+        while read -r name value; do [ "$name" = usage_usec ] && used=$((used + value)); done <$session/cpu.stat
+    done
+    echo "the sessions' processor time: $used us"
+    if [ $((used - last)) -lt %d ]; then quiet=$((quiet + 1)); else quiet=0; fi
+    last=$used
+done
+""" % (SETTLED_FOR, SETTLED * 1000000)
+
+
+def state_key():
+    """The saved state's name in its image: a digest of the QEMU that saves it (a machine saved by
+    another may not load) and of what it holds."""
+    qemu = os.stat(shutil.which("qemu-system-x86_64") or fail("no qemu-system-x86_64 on the PATH"))
+    parts = [str(qemu.st_size), str(qemu.st_mtime_ns), *machine_command("", "", "", "", "", ""), start_script()]
+    return "state-" + hashlib.sha256("\n".join(parts).encode()).hexdigest()[:16]
+
+
+def make_state(folder, name):
+    """Boots the machine once on a disk of its own over the image's, lets start_script start its
+    sessions, and saves the machine's memory beside that disk: FOLDER/NAME, made aside whole. Why
+    it could not be made, as a RuntimeError."""
+    new = os.path.join(folder, name + ".new")
+    disk, memory, log = (os.path.join(new, file) for file in ("disk.qcow2", "memory", "console.log"))
+    os.mkdir(new)
+    with tempfile.TemporaryDirectory() as io, tempfile.TemporaryDirectory() as top, take_slot(), open(log, "w+b") as console:
+        os.mkdir(os.path.join(io, "start"))
+        with open(os.path.join(io, "start", "job"), "w") as f:
+            f.write(start_script())
+        for file in (SESSION, os.path.join(HERE, "windows.list")):
+            shutil.copy(file, os.path.join(io, "start"))
+        # The image's own disk, which the new one holds the changes to, is named from the new one's folder.
+        subprocess.run(["qemu-img", "create", "-q", "-u", "-f", "qcow2", "-b", "../root.qcow2", "-F", "qcow2", disk, DISK_SIZE],
+                       check=True)
+        machine = start(machine_command(folder, disk, "qcow2", "off", io, top) + ["-serial", "stdio"], stdout=console)
+        try:
+            deadline = time.time() + STATE_BUDGET
+            while b"pe32_init: ready to be saved" not in open(log, "rb").read():
+                if machine.poll() is not None or time.time() > deadline:
+                    tail = open(log, "rb").read().decode(errors="replace").splitlines(True)[-10:]
+                    raise RuntimeError("its boot %s; the console's last lines:\n%s" % (
+                        "ended" if machine.poll() is not None else "did not start the sessions within %d s" % STATE_BUDGET,
+                        "".join("  | " + line for line in tail)))
+                time.sleep(1)
+            # Stopped first: a machine saved as it runs would go on from its save, unseen, then stop. The
+            # memory is whole once its writer, which outlives QEMU's word, has renamed it into place.
+            qmp(io, ("stop", {}), ("migrate", {"uri": "exec:cat >%s.part && mv %s.part %s" % ((shlex.quote(memory),) * 3)}))
+            migrated = None
+            while migrated in (None, "setup", "active", "device") and machine.poll() is None:
+                time.sleep(0.5)
+                migrated = ((qmp(io, ("query-migrate", {})) or [{}])[0]).get("status")
+            if migrated != "completed":
+                raise RuntimeError("QEMU's save ended %s" % (migrated or "with the machine"))
+            qmp(io, ("quit", {}))
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                machine.wait(STOP_GRACE)
+            for _ in range(STOP_GRACE * 10):
+                if os.path.exists(memory):
+                    break
+                time.sleep(0.1)
+            else:
+                raise RuntimeError("the saved memory was not written whole within %d s" % STOP_GRACE)
+        finally:
+            end(machine)
+    os.remove(log)
+    os.rename(new, os.path.join(folder, name))
+
+
+def saved_state(folder, again=False):
+    """The image's saved state for this QEMU, made first if need be, or AGAIN; None when it cannot be
+    made, said as such: the machine boots instead. Making one removes the image's other states."""
+    path = os.path.join(folder, state_key())
+    if os.path.isdir(path) and not again:
+        return path
+    with cache_lock():
+        if os.path.isdir(path) and not again:  # another run made it meanwhile
+            return path
+        for name in os.listdir(folder):
+            if name.startswith("state-"):
+                shutil.rmtree(os.path.join(folder, name))
+        say("saving the machine with its Wine sessions started, for each run to restore (once, about a minute)")
+        started = time.time()
+        try:
+            make_state(folder, os.path.basename(path))
+        except (RuntimeError, subprocess.CalledProcessError) as why:
+            say("the saved state could not be made, so the machine boots: %s" % why)
+            return None
+        finally:
+            if os.path.exists(path + ".new"):
+                shutil.rmtree(path + ".new")
+        say("saved state made in %.0f s, %s on disk" % (time.time() - started, subprocess.run(
+            ["du", "-sh", path], capture_output=True, text=True).stdout.split()[0]))
+        return path
+
+
 def held_image():
     """This version's image, made first if need be, and a hold on it."""
     folder = os.path.join(BASE, key())
@@ -500,8 +679,16 @@ def run(words):
     if not picked:
         fail("no row's name holds PE32_ROWS=%s; the rows: %s" % (os.environ["PE32_ROWS"], ", ".join(n for n, _ in rows)))
     rows = picked
-    ended = boot(folder, os.path.join(folder, "root.qcow2"), "qcow2", "on",
-                 [(name, guest_prelude() + shlex.join(command)) for name, command in rows])
+    rows = [(name, guest_prelude() + shlex.join(command)) for name, command in rows]
+    state = saved_state(folder)
+    ended = state and boot(folder, os.path.join(state, "disk.qcow2"), "qcow2", "on", rows, state=state)
+    if state and ended is None:
+        say("making the saved state again")
+        state = saved_state(folder, again=True)
+        ended = state and boot(folder, os.path.join(state, "disk.qcow2"), "qcow2", "on", rows, state=state)
+        if state and ended is None:
+            say("the state made again could not be restored either, so the machine boots")
+    ended = ended or boot(folder, os.path.join(folder, "root.qcow2"), "qcow2", "on", rows)
     if len(rows) > 1:
         say(", ".join("%s %s (%sended %d s into the boot)" % (name, "FAILED" if status else "passed",
                                                                "status %d, " % status if status else "", seconds)

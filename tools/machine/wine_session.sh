@@ -8,6 +8,8 @@
 # the pictures the drivers take of the screen (QUIBEL_EVIDENCE); a passing one leaves nothing.
 # usage: wine_session.sh [--virtual-display] [--windows WINDOWS] [--evidence DIR] PREFIX_DIR COMMAND [ARG...]
 #        wine_session.sh [--evidence DIR] --in-machine WINDOWS COMMAND [ARG...]   (in the machine, on a virtual display)
+#        wine_session.sh --start-in-machine WINDOWS DIR   (in the machine: a session left running in DIR,
+#                                                          which the machine's state keeps for a row)
 #        wine_session.sh --make-prefix WINDOWS PREFIX_DIR   (in the machine: the prefixes its image keeps)
 #        wine_session.sh --list-windows                      (windows.list's rows, for every other reader)
 set -eu
@@ -22,13 +24,14 @@ list_windows() {
         print $1 "\t" $2 "\t" $3 "\t" seen }' "$here/windows.list"
 }
 
-virtual= windows= machine= keep= prefix= evidence=
+virtual= windows= machine= keep= prefix= evidence= started=
 while :; do
     case ${1:-} in
     --virtual-display) virtual=1; shift ;;
     --evidence) evidence=$(realpath -m "$2"); shift 2 ;;
     --windows) windows=$2; shift 2 ;;
     --in-machine) windows=$2 machine=1 virtual=1 keep=1; shift 2 ;;
+    --start-in-machine) windows=$2 machine=1 virtual=1 keep=1 started=$3; shift 3 ;;
     --make-prefix) windows=$2 keep=1 virtual=1; shift 2 ;;
     --list-windows) list_windows; exit ;;
     *) break ;;
@@ -61,13 +64,27 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+claimed=
 if [ -n "$machine" ]; then
+    # A session of this Windows that the machine's saved state holds started, if one is left: its
+    # processes join the row's own cgroup, which the machine's watch counts.
+    for session in /run/sessions/"$windows".*; do
+        [ -z "$started" ] && mkdir "$session/claimed" 2>/dev/null || continue
+        rm -rf "$work"
+        work=$session claimed=1 xvfb_pid=$(cat "$session/xvfb") DISPLAY=$(cat "$session/display"); export DISPLAY
+        own=/sys/fs/cgroup$(sed -n 's/^0:://p' /proc/self/cgroup)
+        for pid in $(cat "$(cat "$session/cgroup")/cgroup.procs"); do echo "$pid" >"$own/cgroup.procs" 2>/dev/null || true; done
+        break
+    done
+    [ -z "$started" ] || { rm -rf "$work"; work=$started; }
     # The image keeps a prefix for each architecture, made as the list's first Windows of it. Each
     # session works on a copy of its own, which the machine throws away with its other writes, so
     # that sessions side by side share nothing; a Windows other than the first is set as it starts.
     prefix=$work/prefix
-    mkdir -p "$prefix" "$work/changes" "$work/overlay"
-    mount -t overlay overlay -o "lowerdir=/prefixes/$arch,upperdir=$work/changes,workdir=$work/overlay" "$prefix"
+    if [ -z "$claimed" ]; then
+        mkdir -p "$prefix" "$work/changes" "$work/overlay"
+        mount -t overlay overlay -o "lowerdir=/prefixes/$arch,upperdir=$work/changes,workdir=$work/overlay" "$prefix"
+    fi
     first=$(list_windows 2 "$arch" | head -n 1 | cut -f 3)
     # Under emulation a page takes 20 s and more to come up where it takes a fraction of a second
     # here: the drivers scale every wait by this.
@@ -75,7 +92,7 @@ if [ -n "$machine" ]; then
 fi
 export WINEPREFIX="$prefix"
 
-if [ -n "$virtual" ]; then
+if [ -n "$virtual" ] && [ -z "$claimed" ]; then
     # Xvfb picks a free display itself and writes its number to fd 3.
     Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
     xvfb_pid=$!
@@ -138,10 +155,20 @@ host_prefix() {
 }
 
 if [ -z "$keep" ]; then host_prefix; elif [ ! -d "$prefix/drive_c" ]; then make_prefix; fi
-if [ -n "$machine" ] && [ "$version" != "$first" ]; then
-    # Wine's start takes a quarter of a minute here: the server stays up for the command.
-    wineserver -p
-    prefix_step wine winecfg -v "$version"
+if [ -n "$machine" ] && [ -z "$claimed" ]; then
+    # Wine's start takes a quarter of a minute here: the server stays up for the command, or for the
+    # row that takes a started session.
+    [ -z "$started" ] && [ "$version" = "$first" ] || wineserver -p
+    [ "$version" = "$first" ] || prefix_step wine winecfg -v "$version"
+fi
+if [ -n "$started" ]; then
+    # What a row's first program would start: the system's processes and the desktop, left running
+    # for the row that takes the session.
+    wine explorer.exe /desktop >/dev/null 2>&1 &
+    echo "/sys/fs/cgroup$(sed -n 's/^0:://p' /proc/self/cgroup)" >"$work/cgroup"
+    echo "$xvfb_pid" >"$work/xvfb"; echo "$DISPLAY" >"$work/display"
+    trap - EXIT
+    exit 0
 fi
 [ $# -gt 0 ] || exit 0
 [ -n "$evidence" ] || { "$@"; exit; }
