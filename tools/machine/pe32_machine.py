@@ -103,13 +103,10 @@ def windows_rows():
     return [row.split("\t") for row in listed.splitlines()]
 
 
-def code(path):
-    """PATH's lines that do something: a new comment changes no key."""
-    return [line for line in open(path) if line.strip() and not line.lstrip().startswith("#")]
-
-
 def key():
     """The image's name: a digest of what goes into it, not of how these files word it."""
+    def code(path):
+        return [line for line in open(path) if line.strip() and not line.lstrip().startswith("#")]
     parts = [SUITE, PACKAGES, *TRIM, *INITRAMFS, DISK_SIZE, *COMPRESS, *code(GUEST_INIT), *code(SESSION),
              *("\t".join(row[:3]) for row in windows_rows())]
     return hashlib.sha256("\n".join(parts).encode()).hexdigest()[:16]
