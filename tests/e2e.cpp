@@ -4,7 +4,7 @@
 //        e2e install SHIP_DIR PROBE_DLL SEEN            the real and the quiet install and uninstalls, on
 //                                                       the Windows that tells a program SEEN
 //                                                       (tools/machine/windows.list; e2e_install.cpp)
-//        e2e --record SCRIPT                             the recorder, as the install verb runs it
+//        e2e --record SCRIPT                             the recorder, as the install verb runs it (a windowed copy)
 //        e2e stay                                        the installed program, running until stopped
 //        fc /b FILE FILE                                 a copy named fc.exe: fc as Windows' answers
 #include <windows.h>
@@ -284,6 +284,18 @@ bool WriteBytes(const std::string &path, const std::string &bytes)
     return f && !fclose(f) && written;
 }
 
+// A copy of a program that Windows starts without a console: its PE header's subsystem made the GUI's.
+static bool CopyAsWindowed(const std::string &from, const std::string &to)
+{
+    std::string bytes = FileBytes(from);
+    size_t pe = bytes.size() > 0x40 ? *(const DWORD *)&bytes[0x3c] : 0;
+    size_t subsystem = pe + 4 + sizeof(IMAGE_FILE_HEADER) + offsetof(IMAGE_OPTIONAL_HEADER, Subsystem);
+    if (!pe || subsystem + 2 > bytes.size() || bytes.compare(pe, 4, "PE\0\0", 4))
+        return false;
+    bytes[subsystem] = IMAGE_SUBSYSTEM_WINDOWS_GUI;
+    return WriteBytes(to, bytes);
+}
+
 // A copy of setup.exe in which the first occurrence of `name` is altered, so that what it names
 // cannot be found.
 static bool CopyWithNameAltered(const std::string &from, const std::string &to, const std::string &name)
@@ -434,7 +446,9 @@ static int Record(const char *script)
     STARTUPINFOA si;
     GetStartupInfoA(&si);
     FILE *f = fopen("launched.txt", "wb");
-    fprintf(f, "show %d, %s", si.dwFlags & STARTF_USESHOWWINDOW ? si.wShowWindow : -1, script);
+    // A console window of its own would take the foreground from setup's next page.
+    fprintf(f, "show %d, %s%s", si.dwFlags & STARTF_USESHOWWINDOW ? si.wShowWindow : -1, script,
+            GetConsoleWindow() ? ", in a console window" : "");
     fclose(f);
     return 0;
 }
@@ -474,10 +488,15 @@ int main(int argc, char **argv)
     std::string setup = WindowsPath(argv[2]), script = WindowsPath(argv[3]), work = "C:\\pages";
     CreateDirectoryA(work.c_str(), NULL);
     g_probeDll = WindowsPath(argv[4]);
-    // The install verb goes to a recorder for these cases, and back afterwards.
+    // The install verb goes to a recorder for these cases, and back afterwards: a windowed copy of
+    // this program, since a console one opens a window that may take the foreground from the page.
     char self[MAX_PATH];
     GetModuleFileNameA(NULL, self, sizeof self);
-    std::string verb = std::string("\"") + self + "\" --record \"%1\"";
+    std::string recorder = work + "\\recorder.exe", verb = "\"" + recorder + "\" --record \"%1\"";
+    if (!CopyAsWindowed(self, recorder)) {
+        printf("FAIL could not make %s\n", recorder.c_str());
+        return 1;
+    }
     const char *key = "inffile\\shell\\install\\command";
     char saved[1024] = "";
     LONG savedSize = sizeof saved;

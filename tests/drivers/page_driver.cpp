@@ -83,8 +83,10 @@ bool StartCommand(std::string command, const std::string &dir, HANDLE job, Progr
     }
     PROCESS_INFORMATION pi;
     // Suspended until it is in the job, so that nothing it starts escapes the count.
-    if (!CreateProcessA(NULL, &command[0], NULL, NULL, output != NULL, CREATE_SUSPENDED, NULL, dir.c_str(), &si, &pi))
+    if (!CreateProcessA(NULL, &command[0], NULL, NULL, output != NULL, CREATE_SUSPENDED, NULL, dir.c_str(), &si, &pi)) {
+        printf("       could not start, error %lu: %s\n", GetLastError(), command.c_str());
         return false;
+    }
     if (job)
         AssignProcessToJobObject(job, pi.hProcess);
     ResumeThread(pi.hThread);
