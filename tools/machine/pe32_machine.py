@@ -130,8 +130,9 @@ def end(child):
 
 
 def step(what, command, log, **options):
-    """Runs one step of making the image, its output in LOG; a failure names the step and shows
-    the end of what it printed."""
+    """Runs one step of making the image, its output in LOG, and says its time; a failure names the
+    step and shows the end of what it printed."""
+    started = time.time()
     with open(log, "ab") as out:
         child = start(command, stdout=out, **options)
         try:
@@ -141,6 +142,7 @@ def step(what, command, log, **options):
     if status:
         sys.stderr.writelines("  | " + line for line in open(log, errors="replace").readlines()[-25:])
         fail("%s failed (status %d); the end of what it printed is above" % (what, status))
+    say("time: %s: %.0f s" % (what, time.time() - started))
 
 
 def cache_lock():
@@ -495,6 +497,7 @@ def make_image(folder):
     new, log = folder + ".new", folder + ".new/log"
     os.mkdir(new)
     say("making the emulated machine's image in %s (about 5 minutes, once)" % folder)
+    started = time.time()
     try:
         # mmdebstrap's folder for the guest's root, on disk (/tmp may be a tmpfs): as root in the half-made
         # image, with the mounts a stop leaves; else /var/tmp, which subordinate ids can enter, unlike a home.
@@ -521,8 +524,10 @@ def make_image(folder):
                  % (PREFIX_BUDGET * -(-len(first) // MACHINE_THREADS), shlex.quote(SESSION), name, arch))
                 for arch, name in first.items()]
         say("making the %s prefixes" % " and ".join(first))
+        started_boot = time.time()
         if any(status for status, _ in boot(new, os.path.join(new, "root.img"), "raw", "off", rows)):
             fail("making the prefixes failed (above)")
+        say("time: making the prefixes: %.0f s" % (time.time() - started_boot))
         # Compressed, the image takes a third of the disk; its reads cost the tests little.
         step("compressing the disk", ["qemu-img", "convert", *COMPRESS, os.path.join(new, "root.img"),
                                       os.path.join(new, "root.qcow2")], log)
@@ -533,7 +538,8 @@ def make_image(folder):
     except BaseException:
         remove_entry(new)
         raise
-    say("image ready, %s on disk" % subprocess.run(["du", "-sh", folder], capture_output=True, text=True).stdout.split()[0])
+    say("image made in %.0f s, %s on disk" % (time.time() - started, subprocess.run(
+        ["du", "-sh", folder], capture_output=True, text=True).stdout.split()[0]))
 
 
 def start_script():
