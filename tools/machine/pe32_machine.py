@@ -650,7 +650,7 @@ def saved_state(folder, again=False):
         finally:
             if os.path.exists(path + ".new"):
                 shutil.rmtree(path + ".new")
-        say("saved state made in %.0f s, %s on disk" % (time.time() - started, subprocess.run(
+        say("time: making the saved state, once: %.0f s (%s on disk)" % (time.time() - started, subprocess.run(
             ["du", "-sh", path], capture_output=True, text=True).stdout.split()[0]))
         return path
 
