@@ -6,8 +6,11 @@ keeps working slowly or goes silent. Beside it, what the session keeps of a fail
 
 usage: machine_cache_test.py SOURCE_DIR WORK_DIR
 """
+import glob
 import os
+import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -264,6 +267,57 @@ def check_evidence():
              % (done.returncode, kept, done.stdout))
 
 
+def pe_layout(data):
+    """A PE file as Wine loads it: the bytes before its header (Wine's own files mark themselves
+    there), its file alignment, and each section's name, header and contents."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    count, _, symbols, symbol_count, optional_size = struct.unpack_from("<HIIIH", data, pe + 6)
+    sections = {}
+    for at in range(pe + 24 + optional_size, pe + 24 + optional_size + 40 * count, 40):
+        name = data[at:at + 8].rstrip(b"\0")
+        if name.startswith(b"/"):  # a longer name, in the string table after the symbols
+            name = data[symbols + 18 * symbol_count + int(name[1:]):].split(b"\0")[0]
+        virtual, _, raw, start = struct.unpack_from("<IIII", data, at + 8)
+        sections[name] = (data[at:at + 40], data[start:start + min(virtual, raw)])
+    return data[:pe], struct.unpack_from("<I", data, pe + 24 + 36)[0], sections
+
+
+def check_strip():
+    """The image's hook on Wine's PE files in the guest's root: their debugging information gone,
+    every other section the same header and bytes, the header before the PE signature too, and the
+    file aligned as before; a file that is no PE or has no such information left as it is."""
+    # A folder of the guest's root, and a file the host has for it: Wine's own, or the toolchain's.
+    samples = {"/usr/lib/x86_64-linux-gnu/wine/x86_64-windows": sorted(glob.glob("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/*.dll"))[0],
+               "/usr/lib/i386-linux-gnu/wine/i386-windows": sorted(glob.glob("/usr/lib/gcc/i686-w64-mingw32/*/*.dll"))[0]}
+    root = os.path.join(WORK, "root")
+    subprocess.run(["rm", "-rf", root])
+    for folder, sample in samples.items():
+        os.makedirs(root + folder)
+        shutil.copy(sample, root + folder)
+    # What must be left as it is: no PE, and a PE without debugging information (the host's stripped).
+    alone = {root + folder + "/text.dll": b"no PE\n", root + folder + "/stripped.dll": open(root + folder + "/" + os.path.basename(sample), "rb").read()}
+    for path, data in alone.items():
+        open(path, "wb").write(data)
+    subprocess.run(["i686-w64-mingw32-strip", "--strip-debug", root + folder + "/stripped.dll"], check=True)
+    alone[root + folder + "/stripped.dll"] = open(root + folder + "/stripped.dll", "rb").read()
+    # As mmdebstrap runs a hook: under sh, the root as $1.
+    done = subprocess.run(["sh", "-c", machine.strip_hook().split("=", 1)[1], "exec", root], capture_output=True, text=True)
+    if done.returncode:
+        return fail("Wine's files stripped", "expected status 0, got %d: %s" % (done.returncode, done.stderr[-400:]))
+    rows = [(os.path.basename(sample), sample, root + folder + "/" + os.path.basename(sample)) for folder, sample in samples.items()]
+    for name, sample, path in rows:
+        head, alignment, sections = pe_layout(open(sample, "rb").read())
+        kept = {section: both for section, both in sections.items() if not section.startswith(b".debug")}
+        got = pe_layout(open(path, "rb").read())
+        if kept == sections or got != (head, alignment, kept):
+            fail(name, "expected, of sections %s, the same head, alignment %d and sections %s, each its header and bytes, got "
+                 "alignment %d, sections %s, %s" % (list(sections), alignment, list(kept), got[1], list(got[2]),
+                                                    "the same" if got[2] == kept else "not all the same"))
+    for path, data in alone.items():
+        if open(path, "rb").read() != data:
+            fail(os.path.basename(path), "expected it left as it is, got it changed")
+
+
 def main():
     os.makedirs(os.path.join(WORK, "bin"), exist_ok=True)
     # Each waits for a child as mmdebstrap does (a TERM to it alone is only noted), and shows its pid
@@ -285,7 +339,7 @@ def main():
     ]
     terms = [("a TERM while the machine runs", ["run", "true"], True), ("a TERM while the image is made", ["image"], False)]
     checks = [("two versions at once", check_two_versions), ("a removal stopped at each step", check_stopped_removal),
-              ("the image's key", check_key), ("a failure's evidence", check_evidence), ("a shell's input", check_console)] + [(term[0], lambda t=term: check_term(*t)) for term in terms] + \
+              ("the image's key", check_key), ("Wine's files stripped", check_strip), ("a failure's evidence", check_evidence), ("a shell's input", check_console)] + [(term[0], lambda t=term: check_term(*t)) for term in terms] + \
         [(guest[0], lambda g=guest: check_guest(*g)) for guest in guests]
     status = run(checks)
     subprocess.run(["rm", "-rf", WORK])

@@ -12,10 +12,12 @@ and the drivers tell each other is in docs/machine.md. The images live in the us
   slots/N    one for each machine this host runs at once
 """
 import argparse
+import array
 import contextlib
 import ctypes
 import fcntl
 import hashlib
+import inspect
 import itertools
 import json
 import os
@@ -25,6 +27,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -44,6 +47,11 @@ SUITE = "bookworm"
 PACKAGES = "linux-image-amd64,initramfs-tools,xvfb,xauth,procps,wine,wine32,wine64,libwine:i386,fonts-wine"
 # Nothing the tests read: documentation, manuals and translations stay out.
 TRIM = ["--dpkgopt=path-exclude=/usr/share/%s/*" % folder for folder in ("doc", "man", "info", "locale")]
+# Of the kernel's modules (390 MB), those the guest loads (pe32_init.sh: its disk, the shares,
+# overlay) and what they need, and no other driver, network or sound: 35 MB.
+TRIM += ["--dpkgopt=path-%s=/lib/modules/*/kernel/%s" % rule for rule in (
+    ("exclude", "drivers/*"), ("include", "drivers/virtio/*"), ("include", "drivers/block/virtio_blk.ko"),
+    ("exclude", "net/*"), ("include", "net/9p/*"), ("exclude", "sound/*"))]
 # The guest's initramfs holds what mounts its disk and no more: Debian's takes every driver, and it
 # was made twice as the packages went in, two thirds of mmdebstrap's time here.
 INITRAMFS = ['--setup-hook=mkdir -p "$1/etc/initramfs-tools/conf.d" "$1/usr/share/initramfs-tools/modules.d"',
@@ -51,9 +59,9 @@ INITRAMFS = ['--setup-hook=mkdir -p "$1/etc/initramfs-tools/conf.d" "$1/usr/shar
              '--setup-hook=printf "virtio_pci\\nvirtio_blk\\next4\\n" >"$1/usr/share/initramfs-tools/modules.d/pe32"']
 DISK_SIZE = "8G"  # the guest's root file system; the image holds only what is used of it
 COMPRESS = ["-c", "-W", "-O", "qcow2", "-o", "compression_type=zstd"]
-# Making the image took 6.3 GB at its peak here (the guest's root as a folder and as an archive,
-# then as a folder and a disk, then the disk and the compressed image); it keeps 1.4 GB.
-NEED_MB = 8000
+# Making the image took 3.1 GB at its peak here (the guest's root as a folder and as an archive,
+# then as a folder and a disk, then the disk and the compressed image); it keeps 553 MB.
+NEED_MB = 4000
 # Each machine takes two threads and 2 GB; no more run at once than this host holds.
 MACHINE_THREADS, MACHINE_MB = 2, 2048
 # A hang is silence, not slowness. The guest's job beats every BEAT s: its uptime and each row's
@@ -105,9 +113,10 @@ def windows_rows():
 
 def key():
     """The image's name: a digest of what goes into it, not of how these files word it."""
-    def code(path):
-        return [line for line in open(path) if line.strip() and not line.lstrip().startswith("#")]
-    parts = [SUITE, PACKAGES, *TRIM, *INITRAMFS, DISK_SIZE, *COMPRESS, *code(GUEST_INIT), *code(SESSION),
+    def code(lines):
+        return [line for line in lines if line.strip() and not line.lstrip().startswith("#")]
+    parts = [SUITE, PACKAGES, *TRIM, *INITRAMFS, *code(strip_hook().splitlines(True)), DISK_SIZE, *COMPRESS,
+             *code(open(GUEST_INIT)), *code(open(SESSION)),
              *("\t".join(row[:3]) for row in windows_rows())]
     return hashlib.sha256("\n".join(parts).encode()).hexdigest()[:16]
 
@@ -487,6 +496,70 @@ def bootstrap_command():
     return ["mmdebstrap", "--mode=unshare"]
 
 
+def strip_debug(data):
+    """DATA, a PE file, without its debugging information, or None when it has none or it is not
+    laid out as Wine's are: those sections last, in the section table and in the file, after every
+    loaded one. The rest keeps its bytes, and its alignment in the file: Wine maps a file aligned to
+    a page into each process that loads it, and copies any other (objcopy realigned the files, and
+    that of binutils 2.44 also made their import tables read-only, which Wine writes)."""
+    if data[:2] != b"MZ":
+        return None
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    count, _, symbols, symbol_count, optional_size = struct.unpack_from("<HIIIH", data, pe + 6)
+    table, strings = pe + 24 + optional_size, symbols + 18 * symbol_count
+    headers = [data[at:at + 40] for at in range(table, table + 40 * count, 40)]
+    names = [data[strings + int(h[1:8].rstrip(b"\0")):].split(b"\0")[0] if h[:1] == b"/" and symbols else h[:8].rstrip(b"\0")
+             for h in headers]
+    kept = len([name for name in names if not name.startswith(b".debug")])
+    if kept == count or any(name.startswith(b".debug") for name in names[:kept]):
+        return None
+    cut = min(struct.unpack_from("<I", h, 20)[0] for h in headers[kept:])
+    if any(sum(struct.unpack_from("<II", h, 16)) > cut for h in headers[:kept]) or 0 < symbols < cut:
+        return None
+    # The image ends with its last kept section, and no data directory may point past it.
+    magic, alignment = struct.unpack_from("<H", data, pe + 24)[0], struct.unpack_from("<I", data, pe + 24 + 32)[0]
+    size = -(-max(sum(struct.unpack_from("<II", h, 8)) for h in headers[:kept]) // alignment) * alignment
+    directories = pe + 24 + (96 if magic == 0x10B else 112)
+    count_at = directories - 4
+    if any(rva >= size for rva, _ in struct.iter_unpack("<II", data[directories:directories + 8 * struct.unpack_from(
+            "<I", data, count_at)[0]])):
+        return None
+    # The string table (the longer section names) stays, after the kept sections.
+    out = bytearray(data[:cut]) + (data[strings:] if symbols else b"")
+    struct.pack_into("<H", out, pe + 6, kept)
+    struct.pack_into("<II", out, pe + 12, cut if symbols else 0, 0)
+    out[table + 40 * kept:table + 40 * count] = bytes(40 * (count - kept))
+    struct.pack_into("<I", out, pe + 24 + 56, size)
+    # The checksum: the file's 16-bit words, its own field left out, folded, plus the file's length.
+    struct.pack_into("<I", out, pe + 24 + 64, 0)
+    total = sum(array.array("H", out + b"\0" * (len(out) % 2)))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    struct.pack_into("<I", out, pe + 24 + 64, total + len(out))
+    return out
+
+
+def strip_hook():
+    """mmdebstrap's hook that runs strip_wine on the guest's root: the code itself, since the
+    subordinate ids it runs as may not enter the checkout."""
+    return "--customize-hook=python3 -c %s \"$1\"" % shlex.quote("import array, os, struct, sys\n" + inspect.getsource(
+        strip_debug) + inspect.getsource(strip_wine) + "strip_wine(sys.argv[1])\n")
+
+
+def strip_wine(root):
+    """Wine's PE files in the guest's ROOT without their debugging information, two thirds of their
+    1.2 GB, which each prefix then copies; no test reads it."""
+    for folder in ("usr/lib/x86_64-linux-gnu/wine/x86_64-windows", "usr/lib/i386-linux-gnu/wine/i386-windows"):
+        # A link would lead out of the guest's root, into the host's files.
+        for entry in (e for e in os.scandir(os.path.join(root, folder)) if e.is_file(follow_symlinks=False)):
+            with open(entry.path, "r+b") as f:
+                out = strip_debug(f.read())
+                if out:
+                    f.seek(0)
+                    f.write(out)
+                    f.truncate()
+
+
 def make_image(folder):
     """Makes the image in FOLDER.new and renames it into place whole. The packages it runs are the
     Makefile's, which `make check` and `make run` install."""
@@ -503,8 +576,8 @@ def make_image(folder):
         # image, with the mounts a stop leaves; else /var/tmp, which subordinate ids can enter, unlike a home.
         tmp = os.path.join(new, "tmp") if os.geteuid() == 0 else "/var/tmp"
         os.makedirs(tmp, exist_ok=True)
-        step("making the guest's root", [*bootstrap, "--variant=minbase", "--architectures=amd64,i386",
-                                         "--include=" + PACKAGES, *TRIM, *INITRAMFS, SUITE, os.path.join(new, "root.tar"), mirror],
+        step("making the guest's root", [*bootstrap, "--variant=minbase", "--architectures=amd64,i386", "--include=" + PACKAGES,
+                                         *TRIM, *INITRAMFS, strip_hook(), SUITE, os.path.join(new, "root.tar"), mirror],
              log, env=dict(os.environ, TMPDIR=tmp))
         # One fakeroot session: the files keep the owners and modes the archive gives them.
         step("making the guest's disk", ["fakeroot", "sh", "-ec", """
