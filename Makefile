@@ -26,9 +26,9 @@ build/host/product.h: $(SCRIPT) resources/make_product.py tools/release/deploy.p
 	python3 resources/make_product.py $(SCRIPT) $@
 
 # The first check on a machine also makes the emulated machine that runs the PE32 (tools/machine/),
-# beside the build, which its first minute (unpacking the guest's packages, on one core) leaves a core. A failed
-# or stopped build stops it. The tests hold the image, so that no other checkout's run prunes it
-# meanwhile. A test a core: the emulated machines still run one at a time.
+# beside the build: for its first minute (unpacking the guest's packages) it takes one core. A
+# failed or stopped build stops it. The tests hold the image, so that no other checkout's run
+# prunes it meanwhile. A test a core: the emulated machines still run one at a time.
 check: deps
 	tools/machine/pe32_machine.py image & image=$$!; trap 'kill $$image 2>/dev/null' EXIT INT TERM HUP; \
 	    $(MAKE) all && wait $$image

@@ -294,23 +294,21 @@ def check_strip():
     for folder, sample in samples.items():
         os.makedirs(root + folder)
         shutil.copy(sample, root + folder)
-    # What must be left as it is: no PE, and a PE without debugging information (the host's stripped).
-    alone = {root + folder + "/text.dll": b"no PE\n", root + folder + "/stripped.dll": open(root + folder + "/" + os.path.basename(sample), "rb").read()}
-    for path, data in alone.items():
-        open(path, "wb").write(data)
-    subprocess.run(["i686-w64-mingw32-strip", "--strip-debug", root + folder + "/stripped.dll"], check=True)
-    alone[root + folder + "/stripped.dll"] = open(root + folder + "/stripped.dll", "rb").read()
+    # What must be left as it is: no PE, and a PE without debugging information (the toolchain's strip's).
+    text, stripped = root + folder + "/text.dll", root + folder + "/stripped.dll"
+    open(text, "wb").write(b"no PE\n")
+    subprocess.run(["i686-w64-mingw32-strip", "--strip-debug", "-o", stripped, sample], check=True)
+    alone = {path: open(path, "rb").read() for path in (text, stripped)}
     # As mmdebstrap runs a hook: under sh, the root as $1.
     done = subprocess.run(["sh", "-c", machine.strip_hook().split("=", 1)[1], "exec", root], capture_output=True, text=True)
     if done.returncode:
         return fail("Wine's files stripped", "expected status 0, got %d: %s" % (done.returncode, done.stderr[-400:]))
-    rows = [(os.path.basename(sample), sample, root + folder + "/" + os.path.basename(sample)) for folder, sample in samples.items()]
-    for name, sample, path in rows:
+    for folder, sample in samples.items():
         head, alignment, sections = pe_layout(open(sample, "rb").read())
         kept = {section: both for section, both in sections.items() if not section.startswith(b".debug")}
-        got = pe_layout(open(path, "rb").read())
+        got = pe_layout(open(root + folder + "/" + os.path.basename(sample), "rb").read())
         if kept == sections or got != (head, alignment, kept):
-            fail(name, "expected, of sections %s, the same head, alignment %d and sections %s, each its header and bytes, got "
+            fail(os.path.basename(sample), "expected, of sections %s, the same head, alignment %d and sections %s, each its header and bytes, got "
                  "alignment %d, sections %s, %s" % (list(sections), alignment, list(kept), got[1], list(got[2]),
                                                     "the same" if got[2] == kept else "not all the same"))
     for path, data in alone.items():

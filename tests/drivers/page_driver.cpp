@@ -85,16 +85,17 @@ bool StartCommand(std::string command, const std::string &dir, HANDLE job, Progr
     // Suspended until it is in the job, so that nothing it starts escapes the count. The host's Wine
     // failed a start of cmd with an internal error (1359) once in a make check here, a fault of its
     // own and not the case's: such a start is tried once more.
-    for (int tries = 2;; tries--) {
-        if (CreateProcessA(NULL, &command[0], NULL, NULL, output != NULL, CREATE_SUSPENDED, NULL, dir.c_str(), &si, &pi))
-            break;
-        DWORD error = GetLastError();
-        printf("       could not start, error %lu%s: %s\n", error,
-               error == ERROR_INTERNAL_ERROR && tries > 1 ? ", trying once more" : "", command.c_str());
-        if (error != ERROR_INTERNAL_ERROR || tries == 1) {
-            SetLastError(error);
-            return false;
-        }
+    auto start = [&] {
+        return CreateProcessA(NULL, &command[0], NULL, NULL, output != NULL, CREATE_SUSPENDED, NULL, dir.c_str(), &si, &pi);
+    };
+    BOOL started = start();
+    if (!started && GetLastError() == ERROR_INTERNAL_ERROR) {
+        printf("       could not start, error %d, trying once more: %s\n", ERROR_INTERNAL_ERROR, command.c_str());
+        started = start();
+    }
+    if (!started) {
+        printf("       could not start, error %lu: %s\n", GetLastError(), command.c_str());
+        return false;
     }
     if (job)
         AssignProcessToJobObject(job, pi.hProcess);

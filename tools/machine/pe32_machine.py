@@ -12,7 +12,6 @@ and the drivers tell each other is in docs/machine.md. The images live in the us
   slots/N    one for each machine this host runs at once
 """
 import argparse
-import array
 import contextlib
 import ctypes
 import fcntl
@@ -520,29 +519,23 @@ def strip_debug(data):
     magic, alignment = struct.unpack_from("<H", data, pe + 24)[0], struct.unpack_from("<I", data, pe + 24 + 32)[0]
     size = -(-max(sum(struct.unpack_from("<II", h, 8)) for h in headers[:kept]) // alignment) * alignment
     directories = pe + 24 + (96 if magic == 0x10B else 112)
-    count_at = directories - 4
     if any(rva >= size for rva, _ in struct.iter_unpack("<II", data[directories:directories + 8 * struct.unpack_from(
-            "<I", data, count_at)[0]])):
+            "<I", data, directories - 4)[0]])):
         return None
     # The string table (the longer section names) stays, after the kept sections.
     out = bytearray(data[:cut]) + (data[strings:] if symbols else b"")
     struct.pack_into("<H", out, pe + 6, kept)
     struct.pack_into("<II", out, pe + 12, cut if symbols else 0, 0)
     out[table + 40 * kept:table + 40 * count] = bytes(40 * (count - kept))
+    # The checksum stays as it was: Wine reads none, and its own files' do not match them either.
     struct.pack_into("<I", out, pe + 24 + 56, size)
-    # The checksum: the file's 16-bit words, its own field left out, folded, plus the file's length.
-    struct.pack_into("<I", out, pe + 24 + 64, 0)
-    total = sum(array.array("H", out + b"\0" * (len(out) % 2)))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    struct.pack_into("<I", out, pe + 24 + 64, total + len(out))
     return out
 
 
 def strip_hook():
     """mmdebstrap's hook that runs strip_wine on the guest's root: the code itself, since the
     subordinate ids it runs as may not enter the checkout."""
-    return "--customize-hook=python3 -c %s \"$1\"" % shlex.quote("import array, os, struct, sys\n" + inspect.getsource(
+    return "--customize-hook=python3 -c %s \"$1\"" % shlex.quote("import os, struct, sys\n" + inspect.getsource(
         strip_debug) + inspect.getsource(strip_wine) + "strip_wine(sys.argv[1])\n")
 
 
