@@ -215,7 +215,9 @@ for uptime in range(0, 100000, 5 if slow else 1):
     usage = uptime * slow
     open(io + "/beat.new", "w").write("%d.00\\n%d\\nbeat\\n" % (uptime, usage))
     os.rename(io + "/beat.new", io + "/beat")
-    open(os.environ["STAND_IN_PIDS"] + ".uptime", "w").write(str(uptime))
+    # Aside, then renamed: the machine's stop may kill this between any two steps.
+    open(os.environ["STAND_IN_PIDS"] + ".uptime.new", "w").write(str(uptime))
+    os.rename(os.environ["STAND_IN_PIDS"] + ".uptime.new", os.environ["STAND_IN_PIDS"] + ".uptime")
     if usage > 130:
         for name in ("status.0", "status"):
             open(os.path.join(io, name), "w").write("0")
